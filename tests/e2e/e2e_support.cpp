@@ -1,0 +1,85 @@
+#include "e2e_support.h"
+
+#include <tlhelp32.h>
+
+#include <vector>
+
+namespace {
+
+std::wstring g_dir;
+
+} // namespace
+
+const std::wstring &E2eDir()
+{
+    return g_dir;
+}
+
+void SetE2eDir(const char *unixPath)
+{
+    // Wine maps the Unix root to drive Z:.
+    std::wstring dir = L"Z:";
+    for (const char *p = unixPath; *p != '\0'; ++p)
+        dir.push_back(*p == '/' ? L'\\' : static_cast<wchar_t>(*p));
+    g_dir = dir;
+}
+
+DWORD RunAndWait(const std::wstring &commandLine, DWORD timeoutMs)
+{
+    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+    line.push_back(L'\0');
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info))
+        return static_cast<DWORD>(-1);
+    CloseHandle(info.hThread);
+    DWORD code = static_cast<DWORD>(-1);
+    if (WaitForSingleObject(info.hProcess, timeoutMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(info.hProcess, &code);
+    CloseHandle(info.hProcess);
+    return code;
+}
+
+HANDLE OpenServerProcess()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return nullptr;
+    HANDLE process = nullptr;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && process == nullptr;
+         more = Process32NextW(snapshot, &entry)) {
+        if (lstrcmpiW(entry.szExeFile, E2E_SERVER_NAME) == 0)
+            process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                  entry.th32ProcessID);
+    }
+    CloseHandle(snapshot);
+    return process;
+}
+
+bool WaitForExit(HANDLE process, DWORD timeoutMs, DWORD *exitCode)
+{
+    if (WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0)
+        return false;
+    return GetExitCodeProcess(process, exitCode) != FALSE;
+}
+
+bool WaitForNoServer(DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        HANDLE process = OpenServerProcess();
+        if (process == nullptr)
+            return true;
+        const ULONGLONG now = GetTickCount64();
+        DWORD code = 0;
+        const bool ended = now < deadline &&
+                           WaitForExit(process, static_cast<DWORD>(deadline - now), &code);
+        CloseHandle(process);
+        if (!ended)
+            return false;
+    }
+}

@@ -1,0 +1,23 @@
+// Helpers of the end-to-end tests: the server's folder, its process, and COM activation.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// Folder of the registered server copy, from --e2e-dir.
+const std::wstring &E2eDir();
+void SetE2eDir(const char *unixPath);
+
+// Runs a program and waits for it; returns its exit code, or -1 when it could not run.
+DWORD RunAndWait(const std::wstring &commandLine, DWORD timeoutMs);
+
+// Opens the running server process, if there is one (a handle that can wait and read the exit
+// code); null otherwise.
+HANDLE OpenServerProcess();
+
+// Waits for the process to end; true with its exit code when it did within the time-out.
+bool WaitForExit(HANDLE process, DWORD timeoutMs, DWORD *exitCode);
+
+// Waits until no server process is left, so each test starts with none.
+bool WaitForNoServer(DWORD timeoutMs);
