@@ -6,6 +6,7 @@
 #include "hresult_values.h"
 
 #include <new>
+#include <utility>
 #include <shlwapi.h>
 
 namespace {
@@ -38,7 +39,7 @@ CStiScannerComBridge::~CStiScannerComBridge()
 {
     TraceObject(CLASS_NAME, "Destroy self.");
     // A client that dies or never closes leaves nothing held: COM releases its reference.
-    CloseDevice();
+    ReleaseAll();
 }
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::NonDelegatingQueryInterface(REFIID iid,

@@ -96,11 +96,46 @@ public:
                                             ULONG size, LONG *status) override;
     HRESULT STDMETHODCALLTYPE GetServerFileName(BSTR *name) override;
 
+    // Internal operations, public so that the unit tests can drive them directly.
+    HRESULT FetchCapabilities();
+    bool OpenUserKey();
+    HRESULT ResolveSettingsName(wchar_t *resolved);
+    HRESULT WriteSettingsValues(HKEY key, const wchar_t *valueName);
+    HRESULT SetAccountPin(const wchar_t *pin);
+    HRESULT MapScanSettings(USHORT *pixelType, USHORT *paperSize, USHORT *resolution,
+                            USHORT *formatCode, USHORT *settingFlag);
+    HRESULT SetPropertyValue(PropertyBlock *block, DWORD id, LONG value);
+
 private:
+    // Devices.
+    HRESULT EnsureEventNameBlock();
+    HRESULT ReadLaunchDevice(wchar_t (&deviceName)[STI_MAX_INTERNAL_NAME_LENGTH]);
+    HRESULT ChooseDevice(const wchar_t *internalName);
+    HRESULT CreateDeviceObject();
+    // Hands the driver's blocks back through the device object, then releases it.
+    ULONG ReleaseDeviceObject();
+    // Releases everything the object holds; serves CloseDevice and the destructor.
+    HRESULT ReleaseAll();
+
+    // Items.
     // The item that the selection names at the current position, or null.
     ItemRecord *CurrentItem() const;
     // The item at index of the current list, or null when there is no list or no such entry.
     ItemRecord *ItemAt(LONG index) const;
+    // Page count of an item: its first property 3096, or 0.
+    LONG PageCountOf(LONG index) const;
+    HRESULT ThumbnailPath(const ItemRecord &item, wchar_t *path);
+    void ReleaseItemListHeader();
+    void ReleaseSelection();
+
+    // Scan settings.
+    HRESULT SendSettingsPhase(STI_RAW_CONTROL_CODE code);
+    // Hands a property block back; the driver tells the block by `which`.
+    HRESULT FreeBlock(PropertyBlock *&block, DWORD which);
+
+    // Transfer.
+    // Fills the image description from a property set, the last record of an id winning.
+    void ScanImageProperties(const ItemRecord &item, const PropertyRecord *records, DWORD count);
 
     StiFactory m_stiFactory;
 
@@ -142,4 +177,6 @@ private:
     // of the current item never step past what was stored.
     LONG m_selectionCapacity = 0;
     LONG m_selectionLength = 0;
+    // The driver holds our event handles until they are unregistered.
+    bool m_eventsRegistered = false;
 };

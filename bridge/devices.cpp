@@ -1,27 +1,320 @@
 // Device discovery, selection and closing.
 #include "bridge.h"
 
+#include "bounded_string.h"
+#include "escape.h"
+#include "hresult_values.h"
+#include "owners.h"
+
+#include <shlwapi.h>
+
+#include <utility>
+
+namespace {
+
+// The Unicode interface of the STI service.
+constexpr DWORD STI_UNICODE_VERSION = STI_VERSION_REAL | STI_VERSION_FLAG_UNICODE;
+
+// Descriptions that name the WIA driver of a model: that device is never chosen.
+const wchar_t *const WIA_MODELS[] = {
+    L"Orvane Quillon 4410MFP WIA",
+    L"Orvane Quillon 4420MFP WIA",
+    L"Orvane Quillon 2230MFP WIA",
+    L"Orvane DeskHub/Pro WIA Scanner",
+    L"Orvane Chromet 7101/7102/7103 WIA Scanner",
+};
+
+// Descriptions of the devices the bridge serves, with their model family.
+struct TwainModel
+{
+    const wchar_t *text;
+    LONG family;
+};
+const TwainModel TWAIN_MODELS[] = {
+    {L"Orvane Quillon 4410MFP TWAIN", 2},
+    {L"Orvane Quillon 4420MFP TWAIN", 2},
+    {L"Orvane Quillon 2230MFP TWAIN", 0},
+    {L"Orvane Chromet 7101/7102/7103 TWAIN Scanner", 0},
+    {L"Orvane DeskHub/Pro TWAIN Scanner", 0},
+};
+
+const wchar_t *TextOrEmpty(const wchar_t *text)
+{
+    return text != nullptr ? text : L"";
+}
+
+bool IsWiaModel(const wchar_t *description)
+{
+    for (const wchar_t *model : WIA_MODELS) {
+        if (StrStrIW(TextOrEmpty(description), model) != nullptr)
+            return true;
+    }
+    return false;
+}
+
+const TwainModel *FindTwainModel(const wchar_t *description)
+{
+    for (const TwainModel &model : TWAIN_MODELS) {
+        if (StrStrIW(TextOrEmpty(description), model.text) != nullptr)
+            return &model;
+    }
+    return nullptr;
+}
+
+// Family of a chosen device: 2 for the first two TWAIN models, 0 for any other device.
+LONG FamilyOfChosenDevice(const wchar_t *description)
+{
+    const TwainModel *model = FindTwainModel(description);
+    return model != nullptr && model->family == 2 ? 2 : 0;
+}
+
+} // namespace
+
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::CreateStillImage()
 {
-    return E_NOTIMPL;
+    IStillImageW *stillImage = nullptr;
+    const HRESULT hr = m_stiFactory(GetModuleHandleW(nullptr), STI_UNICODE_VERSION, &stillImage,
+                                    nullptr);
+    if (stillImage != nullptr) {
+        ReleaseAndClear(m_stillImage);
+        m_stillImage = stillImage;
+    }
+    return hr;
+}
+
+HRESULT CStiScannerComBridge::EnsureEventNameBlock()
+{
+    if (m_eventName != nullptr)
+        return S_OK;
+    m_eventNameMem = GlobalAlloc(GHND, NAME_BYTES);
+    m_eventName = m_eventNameMem != nullptr ? static_cast<wchar_t *>(GlobalLock(m_eventNameMem))
+                                            : nullptr;
+    return m_eventName != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT CStiScannerComBridge::ReadLaunchDevice(wchar_t (&deviceName)[STI_MAX_INTERNAL_NAME_LENGTH])
+{
+    DWORD eventCode = 0;
+    const HRESULT hr = m_stillImage->GetSTILaunchInformation(deviceName, &eventCode, m_eventName);
+    deviceName[STI_MAX_INTERNAL_NAME_LENGTH - 1] = L'\0';
+    return hr;
+}
+
+HRESULT CStiScannerComBridge::ChooseDevice(const wchar_t *internalName)
+{
+    void *info = nullptr;
+    const HRESULT hr = m_stillImage->GetDeviceInfo(const_cast<wchar_t *>(internalName), &info);
+    if (info != nullptr) {
+        if (m_deviceInfo != nullptr)
+            LocalFree(m_deviceInfo);
+        m_deviceInfo = static_cast<STI_DEVICE_INFORMATIONW *>(info);
+    }
+    return hr;
+}
+
+HRESULT CStiScannerComBridge::CreateDeviceObject()
+{
+    IStiDevice *device = nullptr;
+    const HRESULT hr = m_stillImage->CreateDevice(m_deviceInfo->szDeviceInternalName,
+                                                  STI_DEVICE_CREATE_STATUS, &device, nullptr);
+    if (device == nullptr)
+        return FAILED(hr) ? hr : E_FAIL;
+    // Blocks of the old device object go back through that object before it goes.
+    ReleaseDeviceObject();
+    m_stiDevice = device;
+    return hr;
 }
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::OpenLaunchDevice()
 {
-    return E_NOTIMPL;
+    if (m_stillImage == nullptr)
+        return E_FAIL;
+    HRESULT hr = EnsureEventNameBlock();
+    if (FAILED(hr))
+        return hr;
+
+    wchar_t launchDevice[STI_MAX_INTERNAL_NAME_LENGTH] = {};
+    if (SUCCEEDED(ReadLaunchDevice(launchDevice))) {
+        hr = ChooseDevice(launchDevice);
+        m_deviceOpen = 1;
+    } else {
+        DWORD count = 0;
+        void *list = nullptr;
+        hr = m_stillImage->GetDeviceList(StiDeviceTypeDefault, STIEDFL_ALLDEVICES, &count, &list);
+        if (FAILED(hr))
+            return hr;
+        if (list == nullptr)
+            return E_FAIL;
+        UniqueHLocal listOwner(list);
+        const auto *devices = static_cast<const STI_DEVICE_INFORMATIONW *>(list);
+        for (DWORD i = 0; i < count; ++i) {
+            const wchar_t *description = devices[i].pszDeviceDescription;
+            const TwainModel *model = IsWiaModel(description) ? nullptr
+                                                              : FindTwainModel(description);
+            if (model == nullptr) {
+                m_modelFamily = -1;
+                continue;
+            }
+            hr = ChooseDevice(devices[i].szDeviceInternalName);
+            m_modelFamily = model->family;
+            m_deviceOpen = 1;
+            break;
+        }
+    }
+
+    if (m_deviceOpen != 0 && m_deviceInfo != nullptr)
+        return CreateDeviceObject();
+    return hr;
 }
 
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::EnumerateDevices(LONG *, BSTR *)
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::EnumerateDevices(LONG *nameCount, BSTR *nameList)
 {
-    return E_NOTIMPL;
+    if (nameCount == nullptr || nameList == nullptr || m_stillImage == nullptr)
+        return E_FAIL;
+    *nameList = nullptr;
+    HRESULT hr = EnsureEventNameBlock();
+    if (FAILED(hr))
+        return hr;
+
+    wchar_t launchDevice[STI_MAX_INTERNAL_NAME_LENGTH] = {};
+    if (SUCCEEDED(ReadLaunchDevice(launchDevice))) {
+        *nameCount = 1;
+        hr = ChooseDevice(launchDevice);
+        if (SUCCEEDED(hr))
+            m_deviceOpen = 1;
+        return hr;
+    }
+
+    DWORD count = 0;
+    void *list = nullptr;
+    hr = m_stillImage->GetDeviceList(StiDeviceTypeDefault, STIEDFL_ALLDEVICES, &count, &list);
+    if (list != nullptr) {
+        if (m_deviceList != nullptr)
+            LocalFree(m_deviceList);
+        m_deviceList = static_cast<STI_DEVICE_INFORMATIONW *>(list);
+        m_deviceCount = count;
+    }
+    if (FAILED(hr))
+        return hr;
+    if (list == nullptr)
+        return E_FAIL;
+
+    const LONG wanted = *nameCount;
+    m_modelFamily = -1;
+    wchar_t names[NAME_CHARS] = {};
+    LONG listed = 0;
+    DWORD chosen = 0;
+    for (DWORD i = 0; i < m_deviceCount; ++i) {
+        const STI_DEVICE_INFORMATIONW &device = m_deviceList[i];
+        if (IsWiaModel(device.pszDeviceDescription))
+            continue;
+        const TwainModel *model = FindTwainModel(device.pszDeviceDescription);
+        if (model == nullptr) {
+            m_modelFamily = -1;
+            continue;
+        }
+        m_modelFamily = model->family;
+        BoundedCat(names, TextOrEmpty(device.pszLocalName));
+        hr = BoundedCat(names, L";");
+        ++listed;
+        chosen = i;
+        if (listed == wanted)
+            break;
+    }
+
+    *nameList = SysAllocString(names);
+    if (*nameList == nullptr)
+        return E_OUTOFMEMORY;
+    *nameCount = listed;
+    if (listed != 1)
+        return hr;
+    hr = ChooseDevice(m_deviceList[chosen].szDeviceInternalName);
+    if (SUCCEEDED(hr))
+        m_deviceOpen = 1;
+    return hr;
 }
 
-HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectDevice(const WCHAR *, LONG *)
+HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectDevice(const WCHAR *localName, LONG *family)
 {
-    return E_NOTIMPL;
+    if (m_deviceOpen != 0)
+        return S_OK;
+    if (m_stillImage == nullptr || m_deviceList == nullptr || localName == nullptr)
+        return E_FAIL;
+
+    HRESULT hr = S_OK;
+    for (DWORD i = 0; i < m_deviceCount; ++i) {
+        const STI_DEVICE_INFORMATIONW &device = m_deviceList[i];
+        if (StrCmpW(TextOrEmpty(device.pszLocalName), localName) != 0)
+            continue;
+        m_modelFamily = FamilyOfChosenDevice(device.pszDeviceDescription);
+        hr = ChooseDevice(device.szDeviceInternalName);
+        if (SUCCEEDED(hr))
+            m_deviceOpen = 1;
+        break;
+    }
+    LocalFree(m_deviceList);
+    m_deviceList = nullptr;
+
+    if (family != nullptr)
+        *family = m_modelFamily;
+    return hr;
+}
+
+ULONG CStiScannerComBridge::ReleaseDeviceObject()
+{
+    if (m_stiDevice == nullptr)
+        return 0;
+    // The driver's blocks go back through the device object that produced them.
+    FreeScanSettings();
+    FreeItemList();
+    FreeCapabilities();
+    EndSettings();
+    if (m_eventsRegistered)
+        UnregisterEvents();
+    const ULONG count = ReleaseAndClear(m_stiDevice);
+    m_scanSettings = nullptr;
+    m_capabilities = nullptr;
+    m_account = nullptr;
+    return count;
+}
+
+HRESULT CStiScannerComBridge::ReleaseAll()
+{
+    HRESULT result = S_OK;
+    if (m_stiDevice != nullptr)
+        result = static_cast<HRESULT>(ReleaseDeviceObject());
+
+    if (m_deviceInfo != nullptr)
+        LocalFree(std::exchange(m_deviceInfo, nullptr));
+    for (wchar_t **buffer : {&m_settingsPrefix, &m_settingsName, &m_accountKey}) {
+        if (*buffer != nullptr)
+            GlobalFree(std::exchange(*buffer, nullptr));
+    }
+    if (m_eventName != nullptr) {
+        GlobalUnlock(m_eventNameMem);
+        GlobalFree(std::exchange(m_eventNameMem, nullptr));
+        m_eventName = nullptr;
+    }
+    if (m_deviceList != nullptr)
+        LocalFree(std::exchange(m_deviceList, nullptr));
+    if (m_stillImage != nullptr)
+        result = static_cast<HRESULT>(ReleaseAndClear(m_stillImage));
+    ReleaseItemListHeader();
+    if (m_driverValue != nullptr)
+        GlobalFree(std::exchange(m_driverValue, nullptr));
+    ReleaseSelection();
+    if (m_imageInfo != nullptr)
+        GlobalFree(std::exchange(m_imageInfo, nullptr));
+    if (m_userKey != nullptr)
+        RegCloseKey(std::exchange(m_userKey, nullptr));
+    for (HANDLE *event : {&m_jobEndedEvent, &m_itemDeletedEvent, &m_itemAddedEvent}) {
+        if (*event != nullptr)
+            CloseHandle(std::exchange(*event, nullptr));
+    }
+    return result;
 }
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::CloseDevice()
 {
-    return E_NOTIMPL;
+    return ReleaseAll();
 }

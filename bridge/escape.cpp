@@ -1,7 +1,131 @@
-// Driver requests: the lock envelope and the result rules.
+// Driver requests: the lock envelope, the result rules and the property walk.
+#include "escape.h"
+
 #include "bridge.h"
 
-HRESULT CStiScannerComBridge::QueryDriverValue(LONG, void **)
+#include <cstdlib>
+#include <cstring>
+
+LockedExchange SendLocked(IStiDevice *device, EscapeCall *escapes, size_t count)
 {
-    return E_NOTIMPL;
+    LockedExchange exchange{device->LockDevice(DEVICE_LOCK_TIMEOUT_MS), S_OK};
+    if (!exchange.Locked())
+        return exchange;
+    for (size_t i = 0; i < count; ++i) {
+        EscapeCall &escape = escapes[i];
+        escape.result = device->Escape(escape.code, escape.input, escape.inputSize, escape.output,
+                                       escape.outputSize, &escape.actual);
+    }
+    exchange.unlock = device->UnLockDevice();
+    return exchange;
+}
+
+HRESULT ResultUnlockThenEscapes(const LockedExchange &exchange, const EscapeCall *escapes,
+                                size_t count)
+{
+    if (FAILED(exchange.unlock))
+        return exchange.unlock;
+    for (size_t i = count; i > 0; --i) {
+        if (FAILED(escapes[i - 1].result))
+            return escapes[i - 1].result;
+    }
+    return S_OK;
+}
+
+HRESULT ResultSomethingCameBack(const LockedExchange &exchange, const EscapeCall &escape, bool filled)
+{
+    if (FAILED(exchange.unlock))
+        return exchange.unlock;
+    return FAILED(escape.result) || !filled ? E_FAIL : S_OK;
+}
+
+HRESULT ResultPointerOptional(const LockedExchange &exchange, const EscapeCall &escape,
+                              bool delivered)
+{
+    if (FAILED(exchange.unlock))
+        return exchange.unlock;
+    if (FAILED(escape.result))
+        return escape.result;
+    return delivered ? S_OK : escape.result;
+}
+
+HRESULT ResultAnyFailure(const LockedExchange &exchange, const EscapeCall &escape)
+{
+    return FAILED(escape.result) || FAILED(exchange.unlock) ? E_FAIL : S_OK;
+}
+
+HRESULT ResultEscapeFirst(const LockedExchange &exchange, const EscapeCall &escape)
+{
+    return FAILED(escape.result) ? escape.result : exchange.unlock;
+}
+
+const PropertyRecord *FindFirstProperty(const PropertyRecord *records, DWORD count, DWORD id)
+{
+    if (records == nullptr)
+        return nullptr;
+    for (DWORD i = 0; i < count; ++i) {
+        if (records[i].id == id)
+            return &records[i];
+    }
+    return nullptr;
+}
+
+PropertyRecord *FindFirstProperty(PropertyRecord *records, DWORD count, DWORD id)
+{
+    const PropertyRecord *found =
+        FindFirstProperty(static_cast<const PropertyRecord *>(records), count, id);
+    return const_cast<PropertyRecord *>(found);
+}
+
+const PropertyRecord *FindLastProperty(const PropertyRecord *records, DWORD count, DWORD id)
+{
+    const PropertyRecord *found = nullptr;
+    ForEachProperty(records, count, [&](const PropertyRecord &record) {
+        if (record.id == id)
+            found = &record;
+    });
+    return found;
+}
+
+void CompleteImageHeader(BYTE *buffer, ULONG bufferSize)
+{
+    if (buffer == nullptr || bufferSize < sizeof(BITMAPINFOHEADER))
+        return;
+    BITMAPINFOHEADER header;
+    memcpy(&header, buffer, sizeof(header));
+    if (header.biSize != sizeof(BITMAPINFOHEADER) || header.biCompression != BI_RGB)
+        return;
+    // Computed in 64 bits with the absolute height, so a top-down image (negative height) gets
+    // its real size and no product can overflow.
+    const long long rowBytes =
+        (static_cast<long long>(header.biBitCount) * header.biWidth + 31) / 32 * 4;
+    const long long size = rowBytes * std::llabs(static_cast<long long>(header.biHeight));
+    if (size < 0 || size > 0xFFFFFFFFLL)
+        return;
+    header.biSizeImage = static_cast<DWORD>(size);
+    memcpy(buffer + offsetof(BITMAPINFOHEADER, biSizeImage), &header.biSizeImage,
+           sizeof(header.biSizeImage));
+}
+
+HRESULT CStiScannerComBridge::QueryDriverValue(LONG selector, void **value)
+{
+    if (m_stiDevice == nullptr)
+        return E_FAIL;
+    // The driver writes into a local, so a pointer left from an earlier answer never passes as
+    // a new one.
+    void *answer = nullptr;
+    EscapeCall query = MakeEscape(ESC_QUERY_VALUE, &selector, sizeof(selector), &answer, sizeof(answer));
+    const LockedExchange exchange = SendLocked(m_stiDevice, query);
+    if (!exchange.Locked())
+        return exchange.lock;
+    const bool delivered = SUCCEEDED(query.result) && answer != nullptr;
+    if (delivered) {
+        // The block passes to the bridge; an earlier answer's block is released.
+        if (m_driverValue != nullptr && m_driverValue != answer)
+            GlobalFree(m_driverValue);
+        m_driverValue = answer;
+        if (value != nullptr)
+            *value = answer;
+    }
+    return ResultPointerOptional(exchange, query, delivered);
 }
