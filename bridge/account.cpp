@@ -61,7 +61,8 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::OpenAccount(const WCHAR *setting
 
     if (m_stillImage == nullptr || m_deviceOpen == 0 || m_deviceInfo == nullptr)
         return E_FAIL;
-    if (FAILED(CreateDeviceObject()))
+    HRESULT created = S_OK;
+    if (!CreateDeviceObject(&created))
         return E_FAIL;
     FetchCapabilities();
     if (m_account != nullptr)

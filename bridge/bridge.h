@@ -111,7 +111,8 @@ private:
     HRESULT EnsureEventNameBlock();
     HRESULT ReadLaunchDevice(wchar_t (&deviceName)[STI_MAX_INTERNAL_NAME_LENGTH]);
     HRESULT ChooseDevice(const wchar_t *internalName);
-    HRESULT CreateDeviceObject();
+    // Creates the device object for the chosen device; false when none came back.
+    bool CreateDeviceObject(HRESULT *result);
     // Hands the driver's blocks back through the device object, then releases it.
     ULONG ReleaseDeviceObject();
     // Releases everything the object holds; serves CloseDevice and the destructor.

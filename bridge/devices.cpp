@@ -112,17 +112,18 @@ HRESULT CStiScannerComBridge::ChooseDevice(const wchar_t *internalName)
     return hr;
 }
 
-HRESULT CStiScannerComBridge::CreateDeviceObject()
+bool CStiScannerComBridge::CreateDeviceObject(HRESULT *result)
 {
+    // Created into a local, so a failure shows even while an earlier object is held.
     IStiDevice *device = nullptr;
-    const HRESULT hr = m_stillImage->CreateDevice(m_deviceInfo->szDeviceInternalName,
-                                                  STI_DEVICE_CREATE_STATUS, &device, nullptr);
+    *result = m_stillImage->CreateDevice(m_deviceInfo->szDeviceInternalName,
+                                         STI_DEVICE_CREATE_STATUS, &device, nullptr);
     if (device == nullptr)
-        return FAILED(hr) ? hr : E_FAIL;
+        return false;
     // Blocks of the old device object go back through that object before it goes.
     ReleaseDeviceObject();
     m_stiDevice = device;
-    return hr;
+    return true;
 }
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::OpenLaunchDevice()
@@ -163,7 +164,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::OpenLaunchDevice()
     }
 
     if (m_deviceOpen != 0 && m_deviceInfo != nullptr)
-        return CreateDeviceObject();
+        CreateDeviceObject(&hr);
     return hr;
 }
 
