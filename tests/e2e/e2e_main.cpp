@@ -13,6 +13,8 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         if (strncmp(argv[i], "--e2e-dir=", 10) == 0)
             SetE2eDir(argv[i] + 10);
+        else if (strncmp(argv[i], "--scenario-dir=", 15) == 0)
+            SetScenarioDir(argv[i] + 15);
     }
     if (FAILED(CoInitialize(nullptr)))
         return 2;

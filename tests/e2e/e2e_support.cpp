@@ -7,8 +7,50 @@
 namespace {
 
 std::wstring g_dir;
+std::wstring g_scenarioDir;
 
 } // namespace
+
+std::wstring WindowsPath(const char *unixPath)
+{
+    std::wstring path = L"Z:";
+    for (const char *p = unixPath; *p != '\0'; ++p)
+        path.push_back(*p == '/' ? L'\\' : static_cast<wchar_t>(*p));
+    return path;
+}
+
+const std::wstring &ScenarioDir()
+{
+    return g_scenarioDir;
+}
+
+void SetScenarioDir(const char *unixPath)
+{
+    g_scenarioDir = WindowsPath(unixPath);
+}
+
+bool InstallScenario(const std::wstring &scenarioPath, const std::wstring &reportPath)
+{
+    DeleteFileW(reportPath.c_str());
+    const std::wstring command = L"\"" + g_dir + L"\\sim_setup.exe\" install \"" + scenarioPath +
+                                 L"\" report \"" + reportPath + L"\"";
+    return RunAndWait(command, 30000) == 0;
+}
+
+std::string ReadReport(const std::wstring &reportPath)
+{
+    HANDLE file = CreateFileW(reportPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return std::string();
+    std::string text;
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read != 0)
+        text.append(chunk, read);
+    CloseHandle(file);
+    return text;
+}
 
 const std::wstring &E2eDir()
 {
@@ -17,11 +59,7 @@ const std::wstring &E2eDir()
 
 void SetE2eDir(const char *unixPath)
 {
-    // Wine maps the Unix root to drive Z:.
-    std::wstring dir = L"Z:";
-    for (const char *p = unixPath; *p != '\0'; ++p)
-        dir.push_back(*p == '/' ? L'\\' : static_cast<wchar_t>(*p));
-    g_dir = dir;
+    g_dir = WindowsPath(unixPath);
 }
 
 DWORD RunAndWait(const std::wstring &commandLine, DWORD timeoutMs)

@@ -21,3 +21,17 @@ bool WaitForExit(HANDLE process, DWORD timeoutMs, DWORD *exitCode);
 
 // Waits until no server process is left, so each test starts with none.
 bool WaitForNoServer(DWORD timeoutMs);
+
+// Folder of the scenario files, from --scenario-dir.
+const std::wstring &ScenarioDir();
+void SetScenarioDir(const char *unixPath);
+
+// Windows form of a Unix path (Wine maps the root to Z:).
+std::wstring WindowsPath(const char *unixPath);
+
+// Names the scenario the simulated sti.dll of the next server loads, and writes the registry
+// data it implies; the sim writes its report to reportPath when its last object goes.
+bool InstallScenario(const std::wstring &scenarioPath, const std::wstring &reportPath);
+
+// The report of the simulated driver, or empty when there is none.
+std::string ReadReport(const std::wstring &reportPath);
