@@ -27,13 +27,19 @@ init)
   touch "$WINEPREFIX/.bridge-ready"
   ;;
 start)
-  "$wine_dir/wineserver64" -p
+  # A server already running (another run in this prefix) is shared, and left to its owner.
+  if "$wine_dir/wineserver64" -p; then
+    touch "$WINEPREFIX/.bridge-server-started"
+  fi
   # The first program under the persistent server starts Wine's services, which inherit its
   # standard handles: keep them away from the test runner's pipes.
   "$wine_dir/wine64" cmd /c exit 0 </dev/null >/dev/null 2>&1
   ;;
 stop)
-  "$wine_dir/wineserver64" -k || true
+  if [ -f "$WINEPREFIX/.bridge-server-started" ]; then
+    rm -f "$WINEPREFIX/.bridge-server-started"
+    "$wine_dir/wineserver64" -k || true
+  fi
   ;;
 *)
   echo "usage: $0 init|start|stop PREFIX" >&2
