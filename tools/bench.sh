@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Runs the transfer benchmark: builds, registers the bridge, the bare marshaling server and
+# both proxy/stubs in the build's Wine prefix, points the simulated scanner at the benchmark's
+# large page and prints the figures.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build/mingw-x64"
+"$root/tools/install-deps.sh"
+cmake --preset mingw-x64 -S "$root" >/dev/null
+cmake --build "$build" -j"$(nproc)" >/dev/null
+"$root/tools/wine-prefix.sh" init "$build/wineprefix"
+"$root/tools/wine-prefix.sh" start "$build/wineprefix"
+trap '"$root/tools/wine-prefix.sh" stop "$build/wineprefix"' EXIT
+run="$build/wine-run.sh"
+"$root/tests/e2e/register.sh" "$run" "$build/e2e"
+"$run" "$build/bench/bare_server.exe" /RegServer
+"$run" regsvr32 /s "Z:${build//\//\\}\\bench\\BareTransferPS.dll"
+scenario="Z:${root//\//\\}\\bench\\scenarios\\bench.scn"
+"$run" "$build/e2e/sim_setup.exe" install "$scenario" >/dev/null
+"$run" "$build/bench/bench_transfer.exe" "--scenario=$scenario"
