@@ -125,10 +125,21 @@ void SimDeviceLock::BreakAbandoned()
         InterlockedCompareExchange64(&m_shared->owner, 0, owner);
 }
 
+namespace {
+
+std::wstring g_lockScope;
+
+} // namespace
+
+void SimSetLockScope(const wchar_t *scope)
+{
+    g_lockScope = scope != nullptr ? scope : L"";
+}
+
 std::wstring SimLockName(const wchar_t *internalName)
 {
     // Backslashes would name a namespace; device internal names hold them.
-    std::wstring name = L"StiSimDeviceLock_";
+    std::wstring name = L"StiSimDeviceLock_" + g_lockScope + L"_";
     for (const wchar_t *p = internalName != nullptr ? internalName : L""; *p != L'\0'; ++p)
         name += (*p == L'\\' || *p == L'/') ? L'_' : static_cast<wchar_t>(towlower(*p));
     return name;

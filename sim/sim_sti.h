@@ -356,6 +356,9 @@ void SimSetIdleCallback(void (*callback)());
 unsigned SimHoldLock(const wchar_t *internalName, DWORD holdMs);
 void SimReleaseLock(unsigned hold);
 std::wstring SimLockName(const wchar_t *internalName);
+// Locks are shared by every process of one scope (empty by default, as for sti.dll); test
+// processes that run side by side each take a scope of their own.
+void SimSetLockScope(const wchar_t *scope);
 
 // ---------------------------------------------------------------------------------------------
 // Page content, the same bytes every transfer kind delivers.
