@@ -52,6 +52,9 @@ HRESULT BoundedFormatV(wchar_t *destination, size_t capacity, const wchar_t *for
         return E_INVALIDARG;
     // msvcrt's _vsnwprintf answers -1 and leaves the buffer unterminated when the text does not
     // fit, and the count without a terminator when it fits exactly; both count as a cut.
+#ifdef _MSC_VER
+#pragma warning(suppress : 4996) // MSVC deprecates it in favour of the _s form; cuts are handled here
+#endif
     const int written = _vsnwprintf(destination, capacity, format, args);
     if (written < 0 || static_cast<size_t>(written) >= capacity) {
         destination[capacity - 1] = L'\0';

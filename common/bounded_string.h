@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdarg>
 #include <cstddef>
 
 constexpr size_t BOUNDED_MAX_CHARS = 0x7FFFFFFF;
