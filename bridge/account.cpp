@@ -70,11 +70,12 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::OpenAccount(const WCHAR *setting
 
     AccountBlock *account = nullptr;
     EscapeCall fetch = MakeEscape(ESC_GET_ACCOUNT, m_accountKey, sizeof(void *), &account,
-                              sizeof(account));
+                                  sizeof(account));
     const LockedExchange exchange = SendLocked(m_stiDevice, fetch);
     if (!exchange.Locked())
         return exchange.lock;
-    if (SUCCEEDED(fetch.result) && account != nullptr)
+    // The escape's result is not examined: a record that came back is the account's.
+    if (account != nullptr)
         m_account = account;
     return ResultUnlockDecides(exchange);
 }
@@ -83,22 +84,27 @@ HRESULT CStiScannerComBridge::FetchCapabilities()
 {
     if (m_stiDevice == nullptr)
         return E_FAIL;
-    // A block already held goes back first, so it is never lost or handed back twice.
-    FreeCapabilities();
+    // A block already held goes back first, so it is never lost or handed back twice; one the
+    // driver would not take back stays held rather than be overwritten.
+    if (m_capabilities != nullptr) {
+        FreeCapabilities();
+        if (m_capabilities != nullptr)
+            return E_FAIL;
+    }
 
     PropertyBlock *capabilities = nullptr;
     EscapeCall fetch = MakeEscape(ESC_GET_CAPABILITIES, nullptr, 0, &capabilities,
-                              sizeof(capabilities));
+                                  sizeof(capabilities));
     const LockedExchange exchange = SendLocked(m_stiDevice, fetch);
     if (!exchange.Locked())
         return E_FAIL;
-    const bool delivered = SUCCEEDED(fetch.result) && capabilities != nullptr;
-    if (delivered) {
+    // A block the driver delivered is held, even with a failure, so that it goes back.
+    if (capabilities != nullptr)
         m_capabilities = capabilities;
-        if (FindFirstProperty(capabilities->properties, capabilities->count,
-                              PROP_EXTENDED_CAPABILITY) != nullptr)
-            m_extendedCapability = 1;
-    }
+    const bool delivered = SUCCEEDED(fetch.result) && capabilities != nullptr;
+    if (delivered && FindFirstProperty(capabilities->properties, capabilities->count,
+                                       PROP_EXTENDED_CAPABILITY) != nullptr)
+        m_extendedCapability = 1;
     return ResultSomethingCameBack(exchange, fetch, delivered);
 }
 
@@ -114,6 +120,9 @@ bool CStiScannerComBridge::OpenUserKey()
                                             reinterpret_cast<BYTE *>(path), &size)))
         return false;
     TerminateAt(path, size, NAME_CHARS);
+    // An empty path would name HKEY_CURRENT_USER itself, which holds no settings of ours.
+    if (path[0] == L'\0')
+        return false;
 
     if (m_userKey != nullptr)
         RegCloseKey(std::exchange(m_userKey, nullptr));
@@ -163,7 +172,8 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SendUserPin()
         found = RegQueryValueExW(m_userKey, PIN_VALUE, nullptr, nullptr,
                                  reinterpret_cast<BYTE *>(stored), &size) == ERROR_SUCCESS;
     }
-    const bool valid = usable && found && stored[0] != L'\0' && TerminatedWithin(stored, NAME_CHARS);
+    const bool valid =
+        usable && found && stored[0] != L'\0' && TerminatedWithin(stored, NAME_CHARS);
     return SetAccountPin(valid ? stored : L"");
 }
 
@@ -200,7 +210,9 @@ HRESULT CStiScannerComBridge::ResolveSettingsName(wchar_t *resolved)
     BoundedFormat(valueName, SETTINGS_VALUE_NAME_CHARS, L"%ls_%ls", m_settingsPrefix,
                   m_settingsName);
 
-    UniqueHGlobal data = AllocZeroed(NAME_BYTES);
+    // One character beyond the 520 bytes queried, so a stored text that fills them without a
+    // terminator still ends and its copy reports the cut.
+    UniqueHGlobal data = AllocZeroed(NAME_BYTES + sizeof(wchar_t));
     if (!data)
         return E_OUTOFMEMORY;
     if (m_userKey == nullptr)
@@ -211,7 +223,7 @@ HRESULT CStiScannerComBridge::ResolveSettingsName(wchar_t *resolved)
     if (m_userKey != nullptr &&
         RegQueryValueExW(m_userKey, valueName, nullptr, nullptr, reinterpret_cast<BYTE *>(stored),
                          &size) == ERROR_SUCCESS) {
-        TerminateAt(stored, size, NAME_CHARS);
+        TerminateAt(stored, size, NAME_CHARS + 1);
         return BoundedCopy(resolved, NAME_CHARS, stored);
     }
     BoundedCopy(resolved, NAME_CHARS, valueName);

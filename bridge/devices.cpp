@@ -273,9 +273,15 @@ ULONG CStiScannerComBridge::ReleaseDeviceObject()
     if (m_eventsRegistered)
         UnregisterEvents();
     const ULONG count = ReleaseAndClear(m_stiDevice);
+    // Whatever the driver refused to take back went with its device object: a list or block
+    // of that object must never be read or handed back through the next one.
     m_scanSettings = nullptr;
     m_capabilities = nullptr;
     m_account = nullptr;
+    ReleaseItemListHeader();
+    m_eventsRegistered = false;
+    m_jobEndedCookie = -1;
+    m_itemDeletedCookie = -1;
     return count;
 }
 

@@ -32,7 +32,8 @@ HRESULT ResultUnlockThenEscapes(const LockedExchange &exchange, const EscapeCall
     return S_OK;
 }
 
-HRESULT ResultSomethingCameBack(const LockedExchange &exchange, const EscapeCall &escape, bool filled)
+HRESULT ResultSomethingCameBack(const LockedExchange &exchange, const EscapeCall &escape,
+                                bool filled)
 {
     if (FAILED(exchange.unlock))
         return exchange.unlock;
@@ -114,18 +115,19 @@ HRESULT CStiScannerComBridge::QueryDriverValue(LONG selector, void **value)
     // The driver writes into a local, so a pointer left from an earlier answer never passes as
     // a new one.
     void *answer = nullptr;
-    EscapeCall query = MakeEscape(ESC_QUERY_VALUE, &selector, sizeof(selector), &answer, sizeof(answer));
+    EscapeCall query =
+        MakeEscape(ESC_QUERY_VALUE, &selector, sizeof(selector), &answer, sizeof(answer));
     const LockedExchange exchange = SendLocked(m_stiDevice, query);
     if (!exchange.Locked())
         return exchange.lock;
-    const bool delivered = SUCCEEDED(query.result) && answer != nullptr;
-    if (delivered) {
-        // The block passes to the bridge; an earlier answer's block is released.
+    // Any block that came back passes to the bridge, which releases an earlier answer's.
+    if (answer != nullptr) {
         if (m_driverValue != nullptr && m_driverValue != answer)
             GlobalFree(m_driverValue);
         m_driverValue = answer;
-        if (value != nullptr)
-            *value = answer;
     }
+    const bool delivered = SUCCEEDED(query.result) && answer != nullptr;
+    if (delivered && value != nullptr)
+        *value = answer;
     return ResultPointerOptional(exchange, query, delivered);
 }

@@ -25,8 +25,8 @@ struct EscapeCall
 };
 
 // Builds an escape with its preset `actual`.
-inline EscapeCall MakeEscape(STI_RAW_CONTROL_CODE code, void *input, DWORD inputSize, void *output,
-                         DWORD outputSize, DWORD actual = 0)
+inline EscapeCall MakeEscape(STI_RAW_CONTROL_CODE code, void *input, DWORD inputSize,
+                             void *output, DWORD outputSize, DWORD actual = 0)
 {
     return EscapeCall{code, input, inputSize, output, outputSize, actual, E_FAIL};
 }

@@ -97,15 +97,16 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetItemCount(LONG *count)
     }
 
     EscapeCall fetch = MakeEscape(ESC_GET_ITEM_LIST, m_accountKey, sizeof(void *), m_itemList,
-                              sizeof(ItemListHeader));
+                                  sizeof(ItemListHeader));
     const LockedExchange exchange = SendLocked(m_stiDevice, fetch);
     if (!exchange.Locked()) {
         ReleaseItemListHeader();
         return exchange.lock;
     }
-    // A list that claims items but has no array, or a negative count, is no list.
+    // A header left without an array (even one claiming no items) or with a negative count is
+    // no list: nothing came back that could be read or handed back.
     const bool listed = SUCCEEDED(fetch.result) && m_itemList->count >= 0 &&
-                        (m_itemList->count == 0 || m_itemList->items != nullptr);
+                        m_itemList->items != nullptr;
     if (!listed) {
         ReleaseItemListHeader();
         return FAILED(exchange.unlock) ? exchange.unlock : E_FAIL;
@@ -118,8 +119,8 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::FreeItemList()
 {
     if (m_stiDevice == nullptr || m_itemList == nullptr)
         return E_FAIL;
-    EscapeCall release = MakeEscape(ESC_FREE_BLOCK, m_itemList, sizeof(ItemListHeader), nullptr, 0,
-                                FREE_ITEM_LIST);
+    EscapeCall release = MakeEscape(ESC_FREE_BLOCK, m_itemList, sizeof(ItemListHeader), nullptr,
+                                    0, FREE_ITEM_LIST);
     const LockedExchange exchange = SendLocked(m_stiDevice, release);
     if (!exchange.Locked())
         return exchange.lock;
@@ -213,7 +214,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetItemFiles(LONG index, BSTR *d
 
     ULONGLONG prepared = 0;
     EscapeCall prepare = MakeEscape(ESC_PREPARE_ITEM, item, sizeof(ItemRecord), &prepared,
-                                sizeof(prepared));
+                                    sizeof(prepared));
     const LockedExchange exchange = SendLocked(m_stiDevice, prepare);
     if (!exchange.Locked())
         return exchange.lock;

@@ -160,9 +160,10 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetScanSettings(USHORT *pixelTyp
         const LockedExchange exchange = SendLocked(m_stiDevice, fetch);
         if (!exchange.Locked())
             return exchange.lock;
-        const bool delivered = SUCCEEDED(fetch.result) && block != nullptr;
-        if (delivered)
+        // A block that came back is held (and later handed back) whatever the result said.
+        if (block != nullptr)
             m_scanSettings = block;
+        const bool delivered = SUCCEEDED(fetch.result) && block != nullptr;
         hr = ResultPointerOptional(exchange, fetch, delivered);
         if (FAILED(hr))
             return hr;
@@ -261,7 +262,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::ApplyScanSettings()
         m_stiDevice == nullptr)
         return E_FAIL;
     EscapeCall apply = MakeEscape(ESC_SET_SCAN_SETTINGS, m_scanSettings, sizeof(PropertyBlock),
-                              nullptr, 0);
+                                  nullptr, 0);
     const LockedExchange exchange = SendLocked(m_stiDevice, apply);
     if (!exchange.Locked())
         return E_FAIL;
@@ -272,7 +273,8 @@ HRESULT CStiScannerComBridge::FreeBlock(PropertyBlock *&block, DWORD which)
 {
     if (m_stiDevice == nullptr || block == nullptr)
         return E_FAIL;
-    EscapeCall release = MakeEscape(ESC_FREE_BLOCK, block, sizeof(PropertyBlock), nullptr, 0, which);
+    EscapeCall release =
+        MakeEscape(ESC_FREE_BLOCK, block, sizeof(PropertyBlock), nullptr, 0, which);
     const LockedExchange exchange = SendLocked(m_stiDevice, release);
     if (!exchange.Locked()) {
         if (which == FREE_SCAN_SETTINGS) {

@@ -7,6 +7,8 @@
 #include "hresult_values.h"
 #include "owners.h"
 
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
@@ -150,8 +152,9 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetImageInfo(ImageInfo *info, LO
 
         if (m_stiDevice == nullptr)
             return S_FALSE;
+        const DWORD answerSize = PAGE_PROPERTY_COUNT * sizeof(PropertyRecord);
         EscapeCall describe = MakeEscape(ESC_TRANSFER, &request.record, sizeof(TransferRequest),
-                                     answer.get(), PAGE_PROPERTY_COUNT * sizeof(PropertyRecord));
+                                         answer.get(), answerSize);
         const LockedExchange exchange = SendLocked(m_stiDevice, describe);
         if (!exchange.Locked())
             return S_FALSE;
@@ -181,9 +184,14 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetImageSize(LONG *size)
         if (m_imageInfo == nullptr)
             return result;
     }
-    // Without row alignment; computed wide so that a large image cannot wrap.
-    const long long bytes = static_cast<long long>(m_imageInfo->bitsPerPixel) *
-                            m_imageInfo->imageLength * m_imageInfo->imageWidth / 8;
+    // Without row alignment, computed wide. Depth times lines always fits 64 bits; the width
+    // can still carry the product past them, so that is checked before multiplying.
+    const long long column = static_cast<long long>(m_imageInfo->bitsPerPixel) *
+                             m_imageInfo->imageLength;
+    const long long width = m_imageInfo->imageWidth;
+    if (width != 0 && std::llabs(column) > LLONG_MAX / std::llabs(width))
+        return E_SIZE_OVERFLOW;
+    const long long bytes = column * width / 8;
     if (bytes > 0x7FFFFFFFLL || bytes < -0x80000000LL)
         return E_SIZE_OVERFLOW;
     *size = static_cast<LONG>(bytes);
@@ -230,7 +238,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::TransferData(const TransferReque
     DriverRequest driverRequest(*request);
     driverRequest.record.page = m_currentPage;
     EscapeCall transfer = MakeEscape(ESC_TRANSFER, &driverRequest.record, sizeof(TransferRequest),
-                                 buffer, size, size);
+                                     buffer, size, size);
     const LockedExchange exchange = SendLocked(m_stiDevice, transfer);
     if (!exchange.Locked()) {
         *status = TWRC_FAILURE_CODE;
@@ -258,7 +266,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::TransferQuery(const TransferRequ
     }
     DriverRequest driverRequest(*request);
     EscapeCall query = MakeEscape(ESC_TRANSFER, &driverRequest.record, sizeof(TransferRequest),
-                              nullptr, 0);
+                                  nullptr, 0);
     const LockedExchange exchange = SendLocked(m_stiDevice, query);
     // The driver's answer is the number it leaves in `actual`.
     if (exchange.Locked() && SUCCEEDED(query.result) && query.actual != 0) {
@@ -283,7 +291,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::TransferImage(const TransferRequ
     }
     DriverRequest driverRequest(*request);
     EscapeCall transfer = MakeEscape(ESC_TRANSFER, &driverRequest.record, sizeof(TransferRequest),
-                                 buffer, size);
+                                     buffer, size);
     const LockedExchange exchange = SendLocked(m_stiDevice, transfer);
     if (!exchange.Locked()) {
         *status = TWRC_FAILURE_CODE;
@@ -309,7 +317,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::TransferString(const TransferReq
     DriverRequest driverRequest(*request);
     const wchar_t *driverText = nullptr;
     EscapeCall fetch = MakeEscape(ESC_TRANSFER, &driverRequest.record, sizeof(TransferRequest),
-                              &driverText, sizeof(driverText));
+                                  &driverText, sizeof(driverText));
     const LockedExchange exchange = SendLocked(m_stiDevice, fetch);
     if (!exchange.Locked()) {
         *status = TWRC_FAILURE_CODE;
@@ -329,5 +337,5 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::TransferString(const TransferReq
     wmemcpy(copy, driverText, characters + 1);
     *text = copy;
     *length = static_cast<LONG>(characters);
-    return S_OK;
+    return exchange.unlock;
 }
