@@ -142,11 +142,12 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::OpenLaunchDevice()
         DWORD count = 0;
         void *list = nullptr;
         hr = m_stillImage->GetDeviceList(StiDeviceTypeDefault, STIEDFL_ALLDEVICES, &count, &list);
+        // Owned before the result is looked at: a list that came with a failure is freed too.
+        UniqueHLocal listOwner(list);
         if (FAILED(hr))
             return hr;
         if (list == nullptr)
             return E_FAIL;
-        UniqueHLocal listOwner(list);
         const auto *devices = static_cast<const STI_DEVICE_INFORMATIONW *>(list);
         for (DWORD i = 0; i < count; ++i) {
             const wchar_t *description = devices[i].pszDeviceDescription;

@@ -105,13 +105,15 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetItemCount(LONG *count)
     }
     // A header left without an array (even one claiming no items) or with a negative count is
     // no list: nothing came back that could be read or handed back.
-    const bool listed = SUCCEEDED(fetch.result) && m_itemList->count >= 0 &&
-                        m_itemList->items != nullptr;
+    const bool listed = m_itemList->count >= 0 && m_itemList->items != nullptr;
     if (!listed) {
         ReleaseItemListHeader();
         return FAILED(exchange.unlock) ? exchange.unlock : E_FAIL;
     }
-    *count = m_itemList->count;
+    // A list delivered with a failure is held all the same, so that it goes back to the driver;
+    // only its count is not reported.
+    if (SUCCEEDED(fetch.result))
+        *count = m_itemList->count;
     return ResultSomethingCameBack(exchange, fetch, true);
 }
 
@@ -349,8 +351,10 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SetSelection(const LONG *indices
     }
     for (LONG i = 0; i < stored; ++i) {
         m_selection[i] = indices[i];
-        // Indices that name no item add no pages.
-        m_pagesRemaining += PageCountOf(indices[i]);
+        // Indices that name no item add no pages. The sum wraps as 32 bits: page counts come
+        // from the driver and the client, and a signed overflow would be undefined.
+        m_pagesRemaining = static_cast<LONG>(static_cast<ULONG>(m_pagesRemaining) +
+                                             static_cast<ULONG>(PageCountOf(indices[i])));
     }
     m_selectionLength = stored;
     m_selectionIndex = 0;

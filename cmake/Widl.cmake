@@ -1,6 +1,8 @@
 # Generates the header, the interface ids, the proxy and dlldata of an IDL file with widl (MIDL
 # under MSVC), and defines two targets: <name>_idl, a static library with the ids whose include
-# folder holds the header, and <name>_proxy, the proxy/stub DLL named <dll_name>.dll.
+# folder holds the header, and <name>_proxy, the proxy/stub DLL named <dll_name>.dll. The target's
+# bitness (CMAKE_SIZEOF_VOID_P) picks the marshaling code's: x64 or x86, structures packed to 2
+# bytes on both.
 #   add_com_interface(NAME name IDL file DLL_NAME name PROXY_CLSID {...} [INCLUDES dirs...])
 function(add_com_interface)
   cmake_parse_arguments(ARG "" "NAME;IDL;DLL_NAME;PROXY_CLSID" "INCLUDES;DEPENDS" ${ARGN})
@@ -16,15 +18,23 @@ function(add_com_interface)
     list(APPEND includes -I${dir})
   endforeach()
 
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(midl_env win32)
+    set(widl_target -m32 --win32-align 2)
+  else()
+    set(midl_env x64)
+    set(widl_target -m64 --win64-align 2)
+  endif()
+
   if(MSVC)
     add_custom_command(
       OUTPUT ${header} ${iids} ${proxy} ${dlldata}
-      COMMAND midl /nologo /env x64 /Zp2 /Oicf ${includes} /h ${header} /iid ${iids}
+      COMMAND midl /nologo /env ${midl_env} /Zp2 /Oicf ${includes} /h ${header} /iid ${iids}
               /proxy ${proxy} /dlldata ${dlldata} ${ARG_IDL}
       DEPENDS ${ARG_IDL} ${ARG_DEPENDS}
       VERBATIM)
   else()
-    set(flags -m64 --win64-align 2 -Oif -I/usr/include/wine/wine/windows ${includes})
+    set(flags ${widl_target} -Oif -I/usr/include/wine/wine/windows ${includes})
     add_custom_command(
       OUTPUT ${header} ${iids} ${proxy} ${dlldata}
       COMMAND ${WIDL_EXECUTABLE} ${flags} -h -H ${header} ${ARG_IDL}
@@ -56,6 +66,10 @@ function(add_com_interface)
     target_compile_options(${ARG_NAME}_proxy PRIVATE
       -include ${BRIDGE_CMAKE_DIR}/widl_proxy_prelude.h -Wno-unused-parameter
       -Wno-missing-field-initializers -Wno-cast-function-type)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      # The .def names the exports undecorated; x86 gives the stdcall functions @n suffixes.
+      target_link_options(${ARG_NAME}_proxy PRIVATE -Wl,--enable-stdcall-fixup)
+    endif()
   endif()
   target_link_libraries(${ARG_NAME}_proxy PRIVATE rpcrt4 ole32 oleaut32 uuid)
   set_target_properties(${ARG_NAME}_proxy PROPERTIES PREFIX "" OUTPUT_NAME ${ARG_DLL_NAME})

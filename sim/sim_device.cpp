@@ -46,6 +46,7 @@ ULONG STDMETHODCALLTYPE CSimStiDevice::AddRef()
 
 ULONG STDMETHODCALLTYPE CSimStiDevice::Release()
 {
+    SimCallScope scope;
     SimCountRelease();
     const LONG count = InterlockedDecrement(&m_refCount);
     if (count != 0)
@@ -107,6 +108,7 @@ HRESULT STDMETHODCALLTYPE CSimStiDevice::Escape(STI_RAW_CONTROL_CODE code, LPVOI
                                                 DWORD inSize, LPVOID out, DWORD outSize,
                                                 LPDWORD actual)
 {
+    SimCallScope scope;
     SimWorld &world = World();
     std::lock_guard<std::recursive_mutex> guard(world.mutex);
 
@@ -119,7 +121,8 @@ HRESULT STDMETHODCALLTYPE CSimStiDevice::Escape(STI_RAW_CONTROL_CODE code, LPVOI
     entry.outSize = outSize;
     entry.hasActual = actual != nullptr;
     entry.actualIn = actual != nullptr ? *actual : 0;
-    if (in != nullptr) {
+    // A guarded block handed back twice is no longer readable; the driver reports it below.
+    if (in != nullptr && !(world.ledger.Guarded() && world.ledger.IsReleased(in))) {
         const DWORD copied = inSize < 64 ? inSize : 64;
         entry.inBytes.assign(static_cast<const BYTE *>(in), static_cast<const BYTE *>(in) + copied);
     }
@@ -155,6 +158,7 @@ HRESULT STDMETHODCALLTYPE CSimStiDevice::Escape(STI_RAW_CONTROL_CODE code, LPVOI
 
 HRESULT STDMETHODCALLTYPE CSimStiDevice::GetLastError(LPDWORD lastError)
 {
+    SimCallScope scope;
     SimInjection scripted;
     const SimInjection *injection =
         SimMatchInjection(SimPoint::GetLastError, 0, -1, &scripted) ? &scripted : nullptr;
@@ -173,6 +177,7 @@ HRESULT STDMETHODCALLTYPE CSimStiDevice::GetLastError(LPDWORD lastError)
 
 HRESULT STDMETHODCALLTYPE CSimStiDevice::LockDevice(DWORD timeout)
 {
+    SimCallScope scope;
     SimInjection scripted;
     const SimInjection *injection =
         SimMatchInjection(SimPoint::LockDevice, 0, -1, &scripted) ? &scripted : nullptr;
@@ -207,6 +212,7 @@ HRESULT STDMETHODCALLTYPE CSimStiDevice::LockDevice(DWORD timeout)
 
 HRESULT STDMETHODCALLTYPE CSimStiDevice::UnLockDevice()
 {
+    SimCallScope scope;
     SimInjection scripted;
     const SimInjection *injection =
         SimMatchInjection(SimPoint::UnLockDevice, 0, -1, &scripted) ? &scripted : nullptr;

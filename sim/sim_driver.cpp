@@ -120,7 +120,7 @@ PropertyRecord *BuildProperties(SimLedger &ledger, SimArena &arena,
 PropertyBlock *BuildPropertyBlock(SimLedger &ledger, SimArena &arena,
                                   const std::vector<SimProperty> &properties,
                                   const std::wstring &settingsName, bool nullName,
-                                  const std::wstring &accountKey, bool nullKey)
+                                  const std::wstring &accountKey, bool nullKey, bool nullRecords)
 {
     PropertyBlock *block = static_cast<PropertyBlock *>(ledger.Alloc(arena, sizeof(PropertyBlock)));
     if (block == nullptr)
@@ -130,7 +130,7 @@ PropertyBlock *BuildPropertyBlock(SimLedger &ledger, SimArena &arena,
     ledger.SetBstr(arena, &block->settingsName, settingsName, nullName);
     ledger.SetBstr(arena, &block->accountKey, accountKey, nullKey);
     block->count = static_cast<DWORD>(properties.size());
-    block->properties = BuildProperties(ledger, arena, properties);
+    block->properties = nullRecords ? nullptr : BuildProperties(ledger, arena, properties);
     ledger.SetRoot(arena, block);
     return block;
 }
@@ -149,11 +149,23 @@ HRESULT GetItemList(SimDriverContext &context, void *in, void *out, std::wstring
         if (!account->items[i].deleted)
             visible.push_back(i);
     }
+    const SimDriverFaults &faults = context.device->faults;
+    const size_t entries = visible.size() + faults.nullEntries;
+    const auto fill = [&](ItemRecord **array) {
+        ItemListHeader *header = static_cast<ItemListHeader *>(out);
+        header->count = faults.listCountSet ? faults.listCount : static_cast<LONG>(entries);
+        for (size_t b = 0; b < sizeof(header->driver4); ++b)
+            header->driver4[b] = SimDriverPattern(header->driver4 + b);
+        header->items = array;
+        return S_OK;
+    };
+    if (faults.nullItemArray)
+        return fill(nullptr);
     SimLedger &ledger = World().ledger;
     SimArena &arena = ledger.Open(SimBlockKind::ItemList, context.deviceObject, account->key);
     // Never a null array, even for no items: the bridge takes null for "nothing came back".
     ItemRecord **items = static_cast<ItemRecord **>(
-        ledger.Alloc(arena, (visible.empty() ? 1 : visible.size()) * sizeof(ItemRecord *)));
+        ledger.Alloc(arena, (entries == 0 ? 1 : entries) * sizeof(ItemRecord *)));
     if (items == nullptr)
         return E_OUTOFMEMORY;
     for (size_t i = 0; i < visible.size(); ++i) {
@@ -176,13 +188,7 @@ HRESULT GetItemList(SimDriverContext &context, void *in, void *out, std::wstring
         items[i] = record;
     }
     ledger.SetRoot(arena, items);
-
-    ItemListHeader *header = static_cast<ItemListHeader *>(out);
-    header->count = static_cast<LONG>(visible.size());
-    for (size_t b = 0; b < sizeof(header->driver4); ++b)
-        header->driver4[b] = SimDriverPattern(header->driver4 + b);
-    header->items = items;
-    return S_OK;
+    return fill(items);
 }
 
 // Finds the block a free or set request passes back and checks that it may come back.
@@ -276,7 +282,8 @@ HRESULT GetScanSettings(SimDriverContext &context, void *out, std::wstring *text
     SimLedger &ledger = World().ledger;
     SimArena &arena = ledger.Open(SimBlockKind::ScanSettings, context.deviceObject, key);
     PropertyBlock *block =
-        BuildPropertyBlock(ledger, arena, properties, name, false, key, account == nullptr);
+        BuildPropertyBlock(ledger, arena, properties, name, false, key, account == nullptr,
+                           context.device->faults.nullSettingsRecords);
     if (block == nullptr)
         return E_OUTOFMEMORY;
     *static_cast<PropertyBlock **>(out) = block;
@@ -329,7 +336,8 @@ HRESULT GetCapabilities(SimDriverContext &context, void *out)
     SimLedger &ledger = World().ledger;
     SimArena &arena = ledger.Open(SimBlockKind::Capabilities, context.deviceObject, L"");
     PropertyBlock *block = BuildPropertyBlock(ledger, arena, context.device->capabilities,
-                                              L"Capabilities", false, L"", true);
+                                              L"Capabilities", false, L"", true,
+                                              context.device->faults.nullCapabilityRecords);
     if (block == nullptr)
         return E_OUTOFMEMORY;
     *static_cast<PropertyBlock **>(out) = block;
@@ -352,7 +360,9 @@ HRESULT GetAccount(SimDriverContext &context, void *in, void *out, std::wstring 
     ledger.MarkDriverBytes(arena, block->driver0, sizeof(block->driver0));
     ledger.MarkDriverBytes(arena, block->driver20, sizeof(block->driver20));
     block->count = static_cast<DWORD>(account->accountRecords.size());
-    block->properties = BuildProperties(ledger, arena, account->accountRecords);
+    block->properties = context.device->faults.nullAccountRecords
+                            ? nullptr
+                            : BuildProperties(ledger, arena, account->accountRecords);
     ledger.SetRoot(arena, block);
     *static_cast<AccountBlock **>(out) = block;
     return S_OK;
@@ -449,7 +459,8 @@ HRESULT QueryValue(SimDriverContext &context, void *in, void *out, std::wstring 
     // Nothing selected on the device: success without a pointer.
     if (selected.empty())
         return S_FALSE;
-    const SIZE_T bytes = (selected.size() + 1) * sizeof(wchar_t);
+    const bool terminated = !context.device->faults.unterminatedSelectedItem;
+    const SIZE_T bytes = (selected.size() + (terminated ? 1 : 0)) * sizeof(wchar_t);
     void *block = GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, bytes);
     if (block == nullptr)
         return E_OUTOFMEMORY;

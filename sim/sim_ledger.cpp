@@ -7,6 +7,35 @@ namespace {
 // Released memory stays mapped up to this size before the oldest goes back to the heap.
 constexpr size_t QUARANTINE_LIMIT = 32u << 20;
 
+constexpr size_t PAGE_BYTES = 4096;
+
+size_t PagesFor(size_t bytes)
+{
+    return (bytes + PAGE_BYTES - 1) / PAGE_BYTES * PAGE_BYTES;
+}
+
+// A block that ends (16-byte aligned) just before a reserved, inaccessible page.
+BYTE *GuardedAlloc(size_t bytes)
+{
+    const size_t pages = PagesFor(bytes);
+    BYTE *base = static_cast<BYTE *>(VirtualAlloc(nullptr, pages + PAGE_BYTES, MEM_RESERVE,
+                                                  PAGE_NOACCESS));
+    if (base == nullptr)
+        return nullptr;
+    if (VirtualAlloc(base, pages, MEM_COMMIT, PAGE_READWRITE) == nullptr) {
+        VirtualFree(base, 0, MEM_RELEASE);
+        return nullptr;
+    }
+    return base + pages - (bytes + 15) / 16 * 16;
+}
+
+BYTE *AllocationBase(BYTE *memory)
+{
+    MEMORY_BASIC_INFORMATION info = {};
+    VirtualQuery(memory, &info, sizeof(info));
+    return static_cast<BYTE *>(info.AllocationBase);
+}
+
 } // namespace
 
 BYTE SimDriverPattern(const void *address)
@@ -35,7 +64,9 @@ void *SimLedger::Alloc(SimArena &arena, size_t bytes)
 {
     if (bytes == 0)
         bytes = 1;
-    BYTE *memory = static_cast<BYTE *>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes));
+    BYTE *memory =
+        m_guard ? GuardedAlloc(bytes)
+                : static_cast<BYTE *>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes));
     if (memory != nullptr)
         arena.allocations.emplace_back(memory, bytes);
     return memory;
@@ -123,7 +154,14 @@ void SimLedger::Release(SimArena &arena)
         *slot = nullptr;
     }
     for (const auto &allocation : arena.allocations) {
-        memset(allocation.first, SIM_POISON_BYTE, allocation.second);
+        if (m_guard) {
+            // Decommitted: the address stays reserved, and any access faults.
+            BYTE *base = AllocationBase(allocation.first);
+            VirtualFree(base, PagesFor(allocation.first + allocation.second - base),
+                        MEM_DECOMMIT);
+        } else {
+            memset(allocation.first, SIM_POISON_BYTE, allocation.second);
+        }
         Quarantine(allocation.first, allocation.second);
     }
     arena.allocations.clear();
@@ -132,13 +170,27 @@ void SimLedger::Release(SimArena &arena)
 void SimLedger::Quarantine(BYTE *memory, size_t bytes)
 {
     m_quarantine.emplace_back(memory, bytes);
-    m_quarantineBytes += bytes;
+    m_quarantineBytes += QuarantineCost(bytes);
     while (m_quarantineBytes > QUARANTINE_LIMIT && m_quarantine.size() > 1) {
         const auto oldest = m_quarantine.front();
         m_quarantine.pop_front();
-        m_quarantineBytes -= oldest.second;
-        HeapFree(GetProcessHeap(), 0, oldest.first);
+        m_quarantineBytes -= QuarantineCost(oldest.second);
+        FreeQuarantined(oldest.first);
     }
+}
+
+size_t SimLedger::QuarantineCost(size_t bytes) const
+{
+    // A guarded block holds a reservation of its own, and the process's mappings are few.
+    return m_guard ? PAGE_BYTES : bytes;
+}
+
+void SimLedger::FreeQuarantined(BYTE *memory)
+{
+    if (m_guard)
+        VirtualFree(AllocationBase(memory), 0, MEM_RELEASE);
+    else
+        HeapFree(GetProcessHeap(), 0, memory);
 }
 
 bool SimLedger::IsReleased(const void *address) const
@@ -159,10 +211,16 @@ void SimLedger::Reset()
             Release(*arena);
     }
     for (const auto &block : m_quarantine)
-        HeapFree(GetProcessHeap(), 0, block.first);
+        FreeQuarantined(block.first);
     m_quarantine.clear();
     m_quarantineBytes = 0;
     m_roots.clear();
     m_records.clear();
     m_arenas.clear();
+}
+
+void SimLedger::ResetGuarded(bool guard)
+{
+    Reset();
+    m_guard = guard;
 }

@@ -61,9 +61,16 @@ public:
     bool IsReleased(const void *address) const;
     // Releases every block still held and empties the quarantine.
     void Reset();
+    // Guarded: each block on pages of its own, ending just before an inaccessible page, and
+    // released blocks decommitted, so a read after hand-back (or past a block's end) faults.
+    // Switched only by a reset.
+    void ResetGuarded(bool guard);
+    bool Guarded() const { return m_guard; }
 
 private:
     void Quarantine(BYTE *memory, size_t bytes);
+    void FreeQuarantined(BYTE *memory);
+    size_t QuarantineCost(size_t bytes) const;
 
     std::vector<std::unique_ptr<SimArena>> m_arenas;
     std::map<const void *, SimArena *> m_roots;
@@ -71,6 +78,7 @@ private:
     std::deque<std::pair<BYTE *, size_t>> m_quarantine;
     size_t m_quarantineBytes = 0;
     unsigned m_nextId = 1;
+    bool m_guard = false;
 };
 
 // The pattern byte the driver keeps at an address of its own records.

@@ -114,6 +114,21 @@ std::vector<SimProperty> SimStandardAccountRecords();
 
 SimAccount SimMakeAccount(const wchar_t *key);
 
+// Answers of a faulty driver, for tests of the bridge's defences. Counts stay what the records
+// say unless set here.
+struct SimDriverFaults
+{
+    bool listCountSet = false;          // the item-list header's `count` is listCount
+    LONG listCount = 0;
+    bool nullItemArray = false;         // the header's `items` is null; no list is handed out
+    DWORD nullEntries = 0;              // null pointers after the items, counted in `count`
+    bool nullSettingsRecords = false;   // `properties` null in the scan-settings block,
+    bool nullCapabilityRecords = false; //   in the capabilities block
+    bool nullAccountRecords = false;    //   and in the account block
+    bool unterminatedSelectedItem = false; // the ESC_QUERY_VALUE block ends without a terminator
+    bool unterminatedUserDataKey = false;  // "UserDataKey" comes without its terminator
+};
+
 struct SimDevice
 {
     std::wstring internalName; // szDeviceInternalName, the name GetDeviceInfo and CreateDevice take
@@ -133,6 +148,7 @@ struct SimDevice
     std::vector<SimProperty> defaultSettings;  // scan settings before any account is named
     std::vector<SimAccount> accounts;
     std::wstring selectedItem; // driverKey of the item selected on the device; empty: none
+    SimDriverFaults faults;
 };
 
 SimDevice SimMakeDevice(const wchar_t *internalName, const wchar_t *description,
@@ -254,6 +270,7 @@ std::vector<SimCall> SimCalls();
 std::vector<SimEscape> SimEscapes();
 size_t SimCountEscapes(DWORD code);        // 0: all escapes
 size_t SimCountCalls(SimCallKind kind);
+size_t SimCallCount();                     // entries in SimCalls() so far
 // The calls in order as text, e.g. "Lock Escape:101A Unlock"; a failed call carries a "!"
 // ("Lock!"). deviceObject 0 lists the calls of every object.
 std::string SimCallTrace(unsigned deviceObject = 0);
@@ -323,6 +340,10 @@ size_t SimCountBlocks(SimBlockKind kind, bool released);
 bool SimIsReleasedMemory(const void *address);
 // The byte released driver memory is filled with.
 constexpr BYTE SIM_POISON_BYTE = 0xFE;
+// Guarded: released driver memory is made inaccessible instead of poisoned, and every block ends
+// just before an inaccessible page, so a read after hand-back or past a block faults at once.
+// Resets the ledger: call it while no device object is alive.
+void SimGuardReleasedMemory(bool guard);
 
 // Protocol faults the driver saw: blocks handed back twice, by another device object, unknown
 // or never; escapes outside the lock; wrong sizes or `actual` values; driver bytes changed.
@@ -347,6 +368,9 @@ SimCounters SimGetCounters();
 unsigned SimDeviceObjectId(IStiDevice *device);
 // Called whenever the count of live sim objects drops to zero (sti.dll writes its report).
 void SimSetIdleCallback(void (*callback)());
+// True while this thread runs a call of the simulated service or of a device object (and so its
+// driver); tests that count the bridge's own allocations leave those of the simulation out.
+bool SimInsideCall();
 
 // ---------------------------------------------------------------------------------------------
 // The device lock: one per device internal name, shared by device objects in every process.

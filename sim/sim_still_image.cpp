@@ -92,6 +92,7 @@ ULONG STDMETHODCALLTYPE CSimStillImage::AddRef()
 
 ULONG STDMETHODCALLTYPE CSimStillImage::Release()
 {
+    SimCallScope scope;
     SimCountRelease();
     const LONG count = InterlockedDecrement(&m_refCount);
     if (count != 0)
@@ -104,6 +105,7 @@ ULONG STDMETHODCALLTYPE CSimStillImage::Release()
 
 HRESULT STDMETHODCALLTYPE CSimStillImage::Initialize(HINSTANCE, DWORD version)
 {
+    SimCallScope scope;
     SimInjection scripted;
     const SimInjection *injection =
         SimMatchInjection(SimPoint::Initialize, 0, -1, &scripted) ? &scripted : nullptr;
@@ -115,6 +117,7 @@ HRESULT STDMETHODCALLTYPE CSimStillImage::Initialize(HINSTANCE, DWORD version)
 HRESULT STDMETHODCALLTYPE CSimStillImage::GetDeviceList(DWORD type, DWORD, DWORD *count,
                                                         LPVOID *buffer)
 {
+    SimCallScope scope;
     SimWorld &world = World();
     std::lock_guard<std::recursive_mutex> guard(world.mutex);
     SimInjection scripted;
@@ -157,6 +160,7 @@ HRESULT STDMETHODCALLTYPE CSimStillImage::GetDeviceList(DWORD type, DWORD, DWORD
 
 HRESULT STDMETHODCALLTYPE CSimStillImage::GetDeviceInfo(LPWSTR deviceName, LPVOID *buffer)
 {
+    SimCallScope scope;
     SimWorld &world = World();
     std::lock_guard<std::recursive_mutex> guard(world.mutex);
     SimInjection scripted;
@@ -190,6 +194,7 @@ HRESULT STDMETHODCALLTYPE CSimStillImage::GetDeviceInfo(LPWSTR deviceName, LPVOI
 HRESULT STDMETHODCALLTYPE CSimStillImage::CreateDevice(LPWSTR deviceName, DWORD mode,
                                                        PSTIDEVICE *device, LPUNKNOWN outer)
 {
+    SimCallScope scope;
     SimInjection scripted;
     const SimInjection *injection =
         SimMatchInjection(SimPoint::CreateDevice, 0, -1, &scripted) ? &scripted : nullptr;
@@ -222,6 +227,7 @@ HRESULT STDMETHODCALLTYPE CSimStillImage::GetDeviceValue(LPWSTR deviceName, LPWS
                                                          LPDWORD type, LPBYTE data,
                                                          LPDWORD dataSize)
 {
+    SimCallScope scope;
     SimWorld &world = World();
     std::lock_guard<std::recursive_mutex> guard(world.mutex);
     SimInjection scripted;
@@ -246,7 +252,10 @@ HRESULT STDMETHODCALLTYPE CSimStillImage::GetDeviceValue(LPWSTR deviceName, LPWS
         } else if (value == nullptr) {
             hr = STIERR_OBJECTNOTFOUND;
         } else {
-            const DWORD needed = static_cast<DWORD>(StringBytes(*value));
+            const bool unterminated =
+                value == &device->userDataKey && device->faults.unterminatedUserDataKey;
+            const DWORD needed =
+                static_cast<DWORD>(StringBytes(*value) - (unterminated ? sizeof(wchar_t) : 0));
             if (type != nullptr)
                 *type = REG_SZ;
             if (data == nullptr || *dataSize < needed) {
@@ -271,6 +280,7 @@ HRESULT STDMETHODCALLTYPE CSimStillImage::GetSTILaunchInformation(LPWSTR deviceN
                                                                   DWORD *eventCode,
                                                                   LPWSTR eventName)
 {
+    SimCallScope scope;
     SimWorld &world = World();
     std::lock_guard<std::recursive_mutex> guard(world.mutex);
     SimInjection scripted;
@@ -346,6 +356,7 @@ HRESULT STDMETHODCALLTYPE CSimStillImage::WriteToErrorLog(DWORD, LPCWSTR)
 HRESULT WINAPI SimStiCreateInstance(HINSTANCE, DWORD version, IStillImageW **out,
                                     IUnknown *outer)
 {
+    SimCallScope scope;
     SimInjection scripted;
     const SimInjection *injection =
         SimMatchInjection(SimPoint::CreateInstance, 0, -1, &scripted) ? &scripted : nullptr;

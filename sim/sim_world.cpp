@@ -17,6 +17,7 @@ volatile LONG g_liveDevices = 0;
 volatile LONG g_addRefs = 0;
 volatile LONG g_releases = 0;
 void (*g_idleCallback)() = nullptr;
+thread_local int t_callDepth = 0;
 
 const char *CallName(SimCallKind kind)
 {
@@ -44,6 +45,21 @@ SimWorld &World()
 {
     static SimWorld world;
     return world;
+}
+
+SimCallScope::SimCallScope()
+{
+    ++t_callDepth;
+}
+
+SimCallScope::~SimCallScope()
+{
+    --t_callDepth;
+}
+
+bool SimInsideCall()
+{
+    return t_callDepth > 0;
 }
 
 std::string SimNarrow(const std::wstring &text)
@@ -359,6 +375,13 @@ std::string SimCallTrace(unsigned deviceObject)
     return trace;
 }
 
+size_t SimCallCount()
+{
+    SimWorld &world = World();
+    std::lock_guard<std::recursive_mutex> guard(world.mutex);
+    return world.calls.size();
+}
+
 void SimClearLog()
 {
     SimWorld &world = World();
@@ -421,6 +444,13 @@ size_t SimCountBlocks(SimBlockKind kind, bool released)
             ++count;
     }
     return count;
+}
+
+void SimGuardReleasedMemory(bool guard)
+{
+    SimWorld &world = World();
+    std::lock_guard<std::recursive_mutex> lock(world.mutex);
+    world.ledger.ResetGuarded(guard);
 }
 
 bool SimIsReleasedMemory(const void *address)

@@ -43,6 +43,16 @@ struct SimWorld
 
 SimWorld &World();
 
+// Marks this thread as inside a call of the simulated service or device object (SimInsideCall).
+class SimCallScope
+{
+public:
+    SimCallScope();
+    ~SimCallScope();
+    SimCallScope(const SimCallScope &) = delete;
+    SimCallScope &operator=(const SimCallScope &) = delete;
+};
+
 // Objects alive now; kept apart from the world since SimReset does not touch them.
 void SimObjectCreated(bool device);
 void SimObjectDestroyed(bool device);

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need from Debian's packages, when missing.
+# The x86 side (a 32-bit client of the x64 server) needs the i686 compilers and Wine's 32-bit half
+# (wine32 from the i386 architecture), which runs 32-bit programs in the 64-bit prefix.
 set -euo pipefail
-packages=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 libwine-dev googletest)
+packages=(cmake make g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine64
+          wine32:i386 libwine-dev googletest)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -11,6 +14,9 @@ done
 echo "Installing: ${missing[*]}"
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+fi
 "${sudo_cmd[@]}" apt-get update -qq
 DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
   "${missing[@]}" >/dev/null

@@ -12,7 +12,13 @@
 
 namespace {
 
-const wchar_t SCRATCH_PATH[] = L"Software\\BridgeUnitTests\\Classes";
+// Test processes run side by side: each works in a scratch key of its own.
+std::wstring ScratchRoot()
+{
+    return L"Software\\BridgeUnitTests\\" + std::to_wstring(GetCurrentProcessId());
+}
+
+const std::wstring SCRATCH_PATH = ScratchRoot() + L"\\Classes";
 const wchar_t CLASS_KEY[] = L"CLSID\\{3E1C7A52-9B04-4D6E-A1F3-5C82D07B9E61}";
 const wchar_t LOCAL_SERVER_KEY[] =
     L"CLSID\\{3E1C7A52-9B04-4D6E-A1F3-5C82D07B9E61}\\LocalServer32";
@@ -36,9 +42,10 @@ class Registration : public testing::Test
 protected:
     void SetUp() override
     {
-        RegDeleteTreeW(HKEY_CURRENT_USER, SCRATCH_PATH);
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, SCRATCH_PATH, 0, nullptr, 0,
-                                                 KEY_ALL_ACCESS, nullptr, &m_scratch, nullptr));
+        RegDeleteTreeW(HKEY_CURRENT_USER, SCRATCH_PATH.c_str());
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegCreateKeyExW(HKEY_CURRENT_USER, SCRATCH_PATH.c_str(), 0, nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, &m_scratch, nullptr));
         ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_CLASSES_ROOT, m_scratch));
     }
 
@@ -47,7 +54,8 @@ protected:
         RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
         if (m_scratch != nullptr)
             RegCloseKey(m_scratch);
-        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\BridgeUnitTests");
+        RegDeleteTreeW(HKEY_CURRENT_USER, ScratchRoot().c_str());
+        RegDeleteKeyW(HKEY_CURRENT_USER, ScratchRoot().c_str());
         RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\BridgeUnitTests");
     }
 
