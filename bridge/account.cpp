@@ -36,13 +36,6 @@ bool TerminatedWithin(const wchar_t *text, size_t limit)
     return text != nullptr && BoundedLength(text, limit) < limit;
 }
 
-// Registry and device strings may come without a terminator: end them at the length returned.
-void TerminateAt(wchar_t *text, DWORD bytesReturned, size_t capacity)
-{
-    const size_t length = bytesReturned / sizeof(wchar_t);
-    text[length < capacity ? length : capacity - 1] = L'\0';
-}
-
 } // namespace
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::OpenAccount(const WCHAR *settingsName,
@@ -119,7 +112,7 @@ bool CStiScannerComBridge::OpenUserKey()
                                             const_cast<wchar_t *>(USER_DATA_KEY_VALUE), &type,
                                             reinterpret_cast<BYTE *>(path), &size)))
         return false;
-    TerminateAt(path, size, NAME_CHARS);
+    TerminateAtLength(path, size, NAME_CHARS);
     // An empty path would name HKEY_CURRENT_USER itself, which holds no settings of ours.
     if (path[0] == L'\0')
         return false;
@@ -223,7 +216,7 @@ HRESULT CStiScannerComBridge::ResolveSettingsName(wchar_t *resolved)
     if (m_userKey != nullptr &&
         RegQueryValueExW(m_userKey, valueName, nullptr, nullptr, reinterpret_cast<BYTE *>(stored),
                          &size) == ERROR_SUCCESS) {
-        TerminateAt(stored, size, NAME_CHARS + 1);
+        TerminateAtLength(stored, size, NAME_CHARS + 1);
         return BoundedCopy(resolved, NAME_CHARS, stored);
     }
     BoundedCopy(resolved, NAME_CHARS, valueName);

@@ -128,6 +128,7 @@ private:
     HRESULT ThumbnailPath(const ItemRecord &item, wchar_t *path);
     void ReleaseItemListHeader();
     void ReleaseSelection();
+    void CloseEventHandles();
 
     // Scan settings.
     HRESULT SendSettingsPhase(STI_RAW_CONTROL_CODE code);

@@ -38,11 +38,6 @@ const TwainModel TWAIN_MODELS[] = {
     {L"Orvane DeskHub/Pro TWAIN Scanner", 0},
 };
 
-const wchar_t *TextOrEmpty(const wchar_t *text)
-{
-    return text != nullptr ? text : L"";
-}
-
 bool IsWiaModel(const wchar_t *description)
 {
     for (const wchar_t *model : WIA_MODELS) {
@@ -315,10 +310,7 @@ HRESULT CStiScannerComBridge::ReleaseAll()
         GlobalFree(std::exchange(m_imageInfo, nullptr));
     if (m_userKey != nullptr)
         RegCloseKey(std::exchange(m_userKey, nullptr));
-    for (HANDLE *event : {&m_jobEndedEvent, &m_itemDeletedEvent, &m_itemAddedEvent}) {
-        if (*event != nullptr)
-            CloseHandle(std::exchange(*event, nullptr));
-    }
+    CloseEventHandles();
     return result;
 }
 

@@ -20,11 +20,6 @@ constexpr wchar_t THUMBNAIL_EXTENSION[] = L".tmb";
 // The largest selection whose byte size still fits a 32-bit count.
 constexpr LONG MAX_SELECTION = 0x1FFFFFFF;
 
-const wchar_t *TextOrEmpty(const wchar_t *text)
-{
-    return text != nullptr ? text : L"";
-}
-
 // Whether the server's own user is the owner the SID names (the server does not impersonate).
 bool OwnedByServerUser(const wchar_t *ownerSid)
 {
@@ -161,8 +156,7 @@ HRESULT CStiScannerComBridge::ThumbnailPath(const ItemRecord &item, wchar_t *pat
     key.reset();
     if (status != ERROR_SUCCESS)
         return E_FAIL;
-    // A value that fills the buffer without a terminator ends at the buffer's end.
-    filingPath[size / sizeof(wchar_t) < NAME_CHARS ? size / sizeof(wchar_t) : NAME_CHARS - 1] = 0;
+    TerminateAtLength(filingPath, size, NAME_CHARS);
 
     wchar_t joined[NAME_CHARS];
     hr = BoundedFormat(joined, NAME_CHARS, L"%ls\\%ls", filingPath, TextOrEmpty(item.name));
@@ -427,6 +421,14 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::AdvancePage(LONG mode, LONG *pag
     return S_OK;
 }
 
+void CStiScannerComBridge::CloseEventHandles()
+{
+    for (HANDLE *event : {&m_jobEndedEvent, &m_itemDeletedEvent, &m_itemAddedEvent}) {
+        if (*event != nullptr)
+            CloseHandle(std::exchange(*event, nullptr));
+    }
+}
+
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RegisterEvents()
 {
     if (m_stiDevice == nullptr)
@@ -434,10 +436,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RegisterEvents()
     // A second registration replaces the first: the driver lets go of the old handles first.
     if (m_eventsRegistered)
         UnregisterEvents();
-    for (HANDLE *event : {&m_jobEndedEvent, &m_itemDeletedEvent, &m_itemAddedEvent}) {
-        if (*event != nullptr)
-            CloseHandle(std::exchange(*event, nullptr));
-    }
+    CloseEventHandles();
 
     struct NamedEvent
     {

@@ -30,5 +30,19 @@ HRESULT BoundedFormatBytes(wchar_t *destination, size_t capacityBytes, const wch
 
 HRESULT BoundedFormatV(wchar_t *destination, size_t capacity, const wchar_t *format, va_list args);
 
+// A null text counts as empty.
+inline const wchar_t *TextOrEmpty(const wchar_t *text)
+{
+    return text != nullptr ? text : L"";
+}
+
+// Registry and device strings may come without a terminator: ends the text at the length the
+// call returned, or at the buffer's last character.
+inline void TerminateAtLength(wchar_t *text, DWORD bytesReturned, size_t capacity)
+{
+    const size_t length = bytesReturned / sizeof(wchar_t);
+    text[length < capacity ? length : capacity - 1] = L'\0';
+}
+
 // Length of text up to its terminator, counted up to limit characters (limit when none is found).
 size_t BoundedLength(const wchar_t *text, size_t limit);
