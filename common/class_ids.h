@@ -1,4 +1,4 @@
-// Identity of the published class.
+// Identity of the published class, and how long its local server outlives its last client.
 #pragma once
 
 #include <windows.h>
@@ -9,3 +9,9 @@ inline constexpr CLSID CLSID_StiScannerComBridge = {
 
 inline constexpr wchar_t BRIDGE_PROGID[] = L"tavrk.twain.CStiScannerComBridge.1";
 inline constexpr wchar_t BRIDGE_VERSION_INDEPENDENT_PROGID[] = L"tavrk.twain.CStiScannerComBridge";
+
+// How long the server stays once no object is alive and no lock is held. A data source opens and
+// closes the bridge session after session, and a second application may activate it at any time:
+// within the grace they find the running server instead of one that is going away. Chosen by
+// measurement with bench/stress_activation (README).
+inline constexpr DWORD BRIDGE_SHUTDOWN_GRACE_MS = 3000;

@@ -40,6 +40,9 @@ HRESULT STDMETHODCALLTYPE CClassFactory::CreateInstance(IUnknown *outer, REFIID 
     *object = nullptr;
     if (outer != nullptr && !IsEqualIID(iid, IID_IUnknown))
         return CLASS_E_NOAGGREGATION;
+    // An object made now would be disconnected when the server ends.
+    if (g_module.stopping != 0)
+        return CO_E_SERVER_STOPPING;
 
     CUnknown *created = nullptr;
     HRESULT hr = m_entry->create(outer, &created);

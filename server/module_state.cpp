@@ -17,17 +17,25 @@ const size_t g_classTableSize = ARRAYSIZE(g_classTable);
 
 namespace {
 
-void PostQuit()
+bool NothingAlive()
 {
-    PostThreadMessageW(g_module.mainThreadId, WM_QUIT, 0, 0);
+    return g_module.objectCount == 0 && g_module.lockCount <= 0;
 }
 
 } // namespace
 
+void StartGrace()
+{
+    g_module.graceStart = GetTickCount();
+    InterlockedExchange(&g_module.graceRunning, 1);
+    // Wakes the loop, which then waits for the grace (the test may run on another thread).
+    PostThreadMessageW(g_module.mainThreadId, WM_NULL, 0, 0);
+}
+
 void QuitTestObjectReleased()
 {
     if (InterlockedDecrement(&g_module.objectCount) == 0 && g_module.lockCount <= 0)
-        PostQuit();
+        StartGrace();
 }
 
 void QuitTestLockChanged(BOOL lock)
@@ -36,8 +44,29 @@ void QuitTestLockChanged(BOOL lock)
         InterlockedIncrement(&g_module.lockCount);
     else
         InterlockedDecrement(&g_module.lockCount);
-    if (g_module.objectCount == 0 && g_module.lockCount <= 0)
-        PostQuit();
+    if (NothingAlive())
+        StartGrace();
+}
+
+DWORD GraceRemaining()
+{
+    if (g_module.graceRunning == 0)
+        return INFINITE;
+    const DWORD elapsed = GetTickCount() - g_module.graceStart;
+    return elapsed >= BRIDGE_SHUTDOWN_GRACE_MS ? 0 : BRIDGE_SHUTDOWN_GRACE_MS - elapsed;
+}
+
+bool StopWhenIdle()
+{
+    InterlockedExchange(&g_module.graceRunning, 0);
+    if (!NothingAlive())
+        return false;
+    // Refused from here on: a request that COM still delivers while the class object is being
+    // revoked gets CO_E_SERVER_STOPPING, on which COM starts a fresh server.
+    InterlockedExchange(&g_module.stopping, 1);
+    RevokeClassObjects();
+    // Revoking may have served a lock that came in meanwhile: its holder is served to the end.
+    return NothingAlive();
 }
 
 bool RegisterClassObjects()

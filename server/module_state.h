@@ -1,6 +1,8 @@
 // Process-wide state of the server and the table of the classes it publishes.
 #pragma once
 
+#include "class_ids.h"
+
 #include <windows.h>
 #include <objbase.h>
 
@@ -11,8 +13,11 @@ struct ModuleState
 {
     volatile LONG objectCount;   // live CUnknown objects
     volatile LONG lockCount;     // net IClassFactory::LockServer locks
-    DWORD mainThreadId;          // target of the quit message
+    DWORD mainThreadId;          // the thread whose loop serves COM
     HINSTANCE moduleInstance;    // the executable's own module
+    volatile LONG graceRunning;  // 1 from the moment nothing was left alive
+    volatile DWORD graceStart;   // tick count of that moment
+    volatile LONG stopping;      // class objects revoked: activations are refused
 };
 
 extern ModuleState g_module;
@@ -33,9 +38,20 @@ struct ClassRegistration
 extern ClassRegistration g_classTable[];
 extern const size_t g_classTableSize;
 
-// Quit tests: WM_QUIT goes to the main thread once no object is alive and no lock is held.
+// Quit tests: once no object is alive and no lock is held, the grace before shutdown starts.
 void QuitTestObjectReleased();
 void QuitTestLockChanged(BOOL lock);
+
+// Starts (or restarts) the grace before shutdown.
+void StartGrace();
+
+// Milliseconds left of the grace; INFINITE while it does not run.
+DWORD GraceRemaining();
+
+// Runs when the grace is over. True when the server stopped taking activations with nothing
+// alive, so its loop may end; false when something came alive meanwhile, and the grace starts
+// again the next time nothing is left.
+bool StopWhenIdle();
 
 // Registers the class object of every table entry; false at the first failure.
 bool RegisterClassObjects();

@@ -35,13 +35,18 @@ void RegisterServer(REFCLSID classId, HINSTANCE moduleInstance)
     if (BoundedFormat(keyName, NAME_CHARS, L"CLSID\\%ls\\LocalServer32", classText) != S_OK)
         return;
 
+    // Quoted, so that CreateProcess never splits a path with blanks into a shorter program name.
+    wchar_t command[NAME_CHARS + 2];
+    if (BoundedFormat(command, ARRAYSIZE(command), L"\"%ls\"", path) != S_OK)
+        return;
+
     UniqueHKey key;
     DWORD disposition = 0;
     if (RegCreateKeyExW(HKEY_CLASSES_ROOT, keyName, 0, nullptr, REG_OPTION_NON_VOLATILE,
                         KEY_ALL_ACCESS, nullptr, key.put(), &disposition) != ERROR_SUCCESS)
         return;
-    RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(path),
-                   (length + 1) * sizeof(wchar_t));
+    RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(command),
+                   (length + 3) * sizeof(wchar_t));
 }
 
 LONG UnregisterServer(REFCLSID classId, const wchar_t *versionIndependentProgId,

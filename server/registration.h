@@ -3,7 +3,8 @@
 
 #include <windows.h>
 
-// Writes CLSID\{class id}\LocalServer32 with the executable's path. Failures are not reported.
+// Writes CLSID\{class id}\LocalServer32 with the executable's quoted path. Failures are not
+// reported.
 void RegisterServer(REFCLSID classId, HINSTANCE moduleInstance);
 
 // Removes the entry, and with it the class key and both ProgID keys unless an in-process server

@@ -9,12 +9,24 @@
 
 namespace {
 
+// Serves until WM_QUIT, or until the grace after the last object and lock is over and the server
+// stopped taking activations. COM delivers activation requests and calls to this apartment
+// through window messages.
 void RunMessageLoop()
 {
-    // COM delivers activation requests and calls to this apartment through window messages.
-    MSG message;
-    while (GetMessageW(&message, nullptr, 0, 0) > 0)
-        DispatchMessageW(&message);
+    for (;;) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT)
+                return;
+            DispatchMessageW(&message);
+        }
+        const DWORD wait = GraceRemaining();
+        if (MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
+                WAIT_TIMEOUT &&
+            GraceRemaining() == 0 && StopWhenIdle())
+            return;
+    }
 }
 
 } // namespace
@@ -37,8 +49,12 @@ int RunServer(HINSTANCE instance, char *commandTail)
 
     // Without a registered class object no object can be created and no quit message would
     // come, so a failed registration goes straight to shutdown.
-    if (tokens.empty() && RegisterClassObjects())
+    if (tokens.empty() && RegisterClassObjects()) {
+        // A server that no request ever reaches leaves too: when clients activate at the same
+        // moment, COM may start a second copy that none of them uses.
+        StartGrace();
         RunMessageLoop();
+    }
 
     RevokeClassObjects();
     CoUninitialize();

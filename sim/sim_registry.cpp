@@ -5,6 +5,7 @@
 const wchar_t SIM_REGISTRY_KEY[] = L"Software\\StiScannerBridgeSim";
 const wchar_t SIM_SCENARIO_VALUE[] = L"ScenarioFile";
 const wchar_t SIM_REPORT_VALUE[] = L"ReportFile";
+const wchar_t SIM_INSTALLED_VALUE[] = L"Installed";
 
 namespace {
 

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
-// HKEY_LOCAL_MACHINE\Software\StiScannerBridgeSim: "ScenarioFile" and "ReportFile" (REG_SZ).
+// HKEY_LOCAL_MACHINE\Software\StiScannerBridgeSim: "ScenarioFile" and "ReportFile" (REG_SZ),
+// and "Installed", a stamp that each install changes.
 extern const wchar_t SIM_REGISTRY_KEY[];
 extern const wchar_t SIM_SCENARIO_VALUE[];
 extern const wchar_t SIM_REPORT_VALUE[];
+extern const wchar_t SIM_INSTALLED_VALUE[];
 
 // Reads a REG_SZ under the sim's key; false when it is absent or empty.
 bool SimReadSetting(const wchar_t *valueName, std::wstring *value);

@@ -36,9 +36,14 @@ int Usage()
 int Install(const std::vector<SimDevice> &devices, const wchar_t *scenarioPath,
             const wchar_t *reportPath)
 {
+    // A server that is still running takes the new scenario up at its next session.
+    const std::wstring stamp =
+        std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64());
     LONG status = SimWriteSetting(SIM_SCENARIO_VALUE, scenarioPath);
     if (status == ERROR_SUCCESS)
         status = SimWriteSetting(SIM_REPORT_VALUE, reportPath);
+    if (status == ERROR_SUCCESS)
+        status = SimWriteSetting(SIM_INSTALLED_VALUE, stamp.c_str());
     if (status != ERROR_SUCCESS) {
         fprintf(stderr, "sim_setup: cannot write HKLM\\%ls (%ld)\n", SIM_REGISTRY_KEY, status);
         return EXIT_REGISTRY;

@@ -9,6 +9,7 @@ namespace {
 
 std::mutex g_loadMutex;
 bool g_loaded = false;
+std::wstring g_loadedStamp;
 HRESULT g_loadResult = S_OK;
 std::wstring g_reportFile;
 std::string g_loadError;
@@ -30,14 +31,28 @@ void WriteReport()
     CloseHandle(file);
 }
 
+// True when no simulated object is alive, so the world may be replaced.
+bool WorldIdle()
+{
+    const SimCounters counters = SimGetCounters();
+    return counters.liveServices == 0 && counters.liveDevices == 0;
+}
+
 // A COM-launched server does not inherit its client's environment, so the scenario is named in
-// the registry; without a name the built-in scenario serves.
-HRESULT LoadScenarioOnce()
+// the registry; without a name the built-in scenario serves. A scenario installed while the
+// server runs (within its grace) is loaded at the first session after the world went idle.
+HRESULT LoadScenario()
 {
     std::lock_guard<std::mutex> guard(g_loadMutex);
-    if (g_loaded)
+    std::wstring stamp;
+    SimReadSetting(SIM_INSTALLED_VALUE, &stamp);
+    if (g_loaded && (stamp == g_loadedStamp || !WorldIdle()))
         return g_loadResult;
     g_loaded = true;
+    g_loadedStamp = stamp;
+    g_loadResult = S_OK;
+    g_loadError.clear();
+    g_reportFile.clear();
     SimReadSetting(SIM_REPORT_VALUE, &g_reportFile);
     std::wstring scenario;
     bool ok;
@@ -66,7 +81,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 STDMETHODIMP StiCreateInstanceW(HINSTANCE instance, DWORD version, IStillImageW **out,
                                 LPUNKNOWN outer)
 {
-    const HRESULT hr = LoadScenarioOnce();
+    const HRESULT hr = LoadScenario();
     if (FAILED(hr))
         return hr;
     return SimStiCreateInstance(instance, version, out, outer);

@@ -24,6 +24,12 @@ std::wstring ServerPath()
     return E2eDir() + L"\\StiScannerComBridge.exe";
 }
 
+// What registration writes: the path in quotes, so that blanks in it cannot split it.
+std::wstring Quoted(const std::wstring &path)
+{
+    return L"\"" + path + L"\"";
+}
+
 bool KeyExists(const wchar_t *name)
 {
     UniqueHKey key;
@@ -39,19 +45,56 @@ std::wstring DefaultValue(const wchar_t *name)
     return value;
 }
 
-class ServerE2e : public testing::Test
+TEST(ServerE2e, RegistrationNamesTheServerAndTheProxy)
 {
-protected:
-    void SetUp() override { ASSERT_TRUE(WaitForNoServer(EXIT_WAIT_MS)) << "a server is left over"; }
-};
-
-TEST_F(ServerE2e, RegistrationNamesTheServerAndTheProxy)
-{
-    EXPECT_EQ(DefaultValue(LOCAL_SERVER_KEY), ServerPath());
+    EXPECT_EQ(DefaultValue(LOCAL_SERVER_KEY), Quoted(ServerPath()));
     EXPECT_TRUE(KeyExists(PROXY_KEY));
 }
 
-TEST_F(ServerE2e, ObjectAnswersAcrossProcessesAndServerExitsAfterRelease)
+// Registered from a folder whose path has blanks, the server is the program COM starts.
+TEST(ServerE2e, RegistrationFromAFolderWithBlanksActivates)
+{
+    ASSERT_TRUE(WaitForNoServer(EXIT_WAIT_MS)) << "a server is left over";
+    const std::wstring folder = E2eDir() + L"\\with blanks";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    for (const wchar_t *file : {L"StiScannerComBridge.exe", L"sti.dll"})
+        ASSERT_TRUE(
+            CopyFileW((E2eDir() + L"\\" + file).c_str(), (folder + L"\\" + file).c_str(), FALSE));
+    const std::wstring moved = folder + L"\\StiScannerComBridge.exe";
+    ASSERT_EQ(RunAndWait(Quoted(moved) + L" /RegServer", EXIT_WAIT_MS), 0u);
+    EXPECT_EQ(DefaultValue(LOCAL_SERVER_KEY), Quoted(moved));
+
+    IStiScannerComBridge *bridge = nullptr;
+    const HRESULT created =
+        CoCreateInstance(CLSID_StiScannerComBridge, nullptr, CLSCTX_LOCAL_SERVER,
+                         IID_IStiScannerComBridge, reinterpret_cast<void **>(&bridge));
+    HANDLE process = OpenServerProcess();
+    wchar_t running[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    if (process != nullptr)
+        QueryFullProcessImageNameW(process, 0, running, &size);
+    if (SUCCEEDED(created))
+        bridge->Release();
+    ASSERT_EQ(RunAndWait(Quoted(ServerPath()) + L" /RegServer", EXIT_WAIT_MS), 0u);
+
+    EXPECT_EQ(created, S_OK);
+    ASSERT_NE(process, nullptr);
+    EXPECT_EQ(lstrcmpiW(running, moved.c_str()), 0) << "COM started " << running;
+    DWORD exitCode = 99;
+    EXPECT_TRUE(WaitForExit(process, EXIT_WAIT_MS, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    CloseHandle(process);
+}
+
+// Clients that activate, call once and release, back to back and side by side, are all served:
+// none meets a server that is going away.
+TEST(ServerE2e, ClientsThatComeAndGoAreAllServed)
+{
+    const std::wstring stress = Quoted(E2eDir() + L"\\stress_activation.exe");
+    EXPECT_EQ(RunAndWait(stress + L" --clients 2 --cycles 15", 120000), 0u);
+}
+
+TEST(ServerE2e, ObjectAnswersAcrossProcessesAndServerExitsAfterRelease)
 {
     IStiScannerComBridge *bridge = nullptr;
     ASSERT_EQ(CoCreateInstance(CLSID_StiScannerComBridge, nullptr, CLSCTX_LOCAL_SERVER,
@@ -98,7 +141,7 @@ TEST_F(ServerE2e, ObjectAnswersAcrossProcessesAndServerExitsAfterRelease)
     CloseHandle(process);
 }
 
-TEST_F(ServerE2e, LockServerKeepsTheServerUntilTheUnlock)
+TEST(ServerE2e, LockServerKeepsTheServerUntilTheUnlock)
 {
     IClassFactory *factory = nullptr;
     ASSERT_EQ(CoGetClassObject(CLSID_StiScannerComBridge, CLSCTX_LOCAL_SERVER, nullptr,
@@ -123,7 +166,8 @@ TEST_F(ServerE2e, LockServerKeepsTheServerUntilTheUnlock)
         GTEST_SKIP() << "the class-factory proxy does not forward LockServer here";
     }
     ASSERT_EQ(locked, S_OK);
-    EXPECT_FALSE(WaitForExit(process, 1500, &exitCode)) << "the lock should keep the server";
+    EXPECT_FALSE(WaitForExit(process, BRIDGE_SHUTDOWN_GRACE_MS + 1500, &exitCode))
+        << "the lock should keep the server";
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);
     factory->Release();
     EXPECT_TRUE(WaitForExit(process, EXIT_WAIT_MS, &exitCode));
@@ -131,20 +175,20 @@ TEST_F(ServerE2e, LockServerKeepsTheServerUntilTheUnlock)
     CloseHandle(process);
 }
 
-TEST_F(ServerE2e, UnregServerRemovesTheKeysAndRegServerWritesThemAgain)
+TEST(ServerE2e, UnregServerRemovesTheKeysAndRegServerWritesThemAgain)
 {
     for (const wchar_t *progId : {BRIDGE_PROGID, BRIDGE_VERSION_INDEPENDENT_PROGID}) {
         UniqueHKey key;
         ASSERT_EQ(RegCreateKeyW(HKEY_CLASSES_ROOT, progId, key.put()), ERROR_SUCCESS);
     }
-    const std::wstring quoted = L"\"" + ServerPath() + L"\"";
+    const std::wstring quoted = Quoted(ServerPath());
     ASSERT_EQ(RunAndWait(quoted + L" /UnregServer", EXIT_WAIT_MS), 0u);
     EXPECT_FALSE(KeyExists(CLASS_KEY));
     EXPECT_FALSE(KeyExists(BRIDGE_PROGID));
     EXPECT_FALSE(KeyExists(BRIDGE_VERSION_INDEPENDENT_PROGID));
 
     ASSERT_EQ(RunAndWait(quoted + L" -regserver", EXIT_WAIT_MS), 0u);
-    EXPECT_EQ(DefaultValue(LOCAL_SERVER_KEY), ServerPath());
+    EXPECT_EQ(DefaultValue(LOCAL_SERVER_KEY), quoted);
     EXPECT_FALSE(KeyExists(BRIDGE_PROGID)) << "registration writes no ProgID key";
 }
 

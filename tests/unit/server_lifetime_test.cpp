@@ -1,5 +1,5 @@
-// Server lifetime in-process: the two quit tests, CUnknown, the class factory and one serving run
-// of the entry. Quit messages go to this thread and are read back with PeekMessageW.
+// Server lifetime in-process: the two quit tests and the grace they start, CUnknown, the class
+// factory and serving runs of the entry.
 #include "bridge.h"
 #include "class_factory.h"
 #include "class_ids.h"
@@ -21,8 +21,14 @@ int TakeQuitMessages()
     return count;
 }
 
-// Each test starts with no object, no lock and quit messages aimed at this thread, and leaves
-// the module as the other tests had it.
+// 1 when a quit test started the grace since the last call, else 0.
+int TakeGraceStarts()
+{
+    return InterlockedExchange(&g_module.graceRunning, 0);
+}
+
+// Each test starts with no object, no lock and no grace running, and leaves the module as the
+// other tests had it. No quit test posts WM_QUIT itself: only the end of the grace ends the loop.
 class ServerLifetime : public testing::Test
 {
 protected:
@@ -31,13 +37,15 @@ protected:
         m_saved = g_module;
         g_module.objectCount = 0;
         g_module.lockCount = 0;
+        g_module.graceRunning = 0;
+        g_module.stopping = 0;
         g_module.mainThreadId = GetCurrentThreadId();
         TakeQuitMessages();
     }
 
     void TearDown() override
     {
-        TakeQuitMessages();
+        EXPECT_EQ(0, TakeQuitMessages());
         g_module = m_saved;
     }
 
@@ -109,7 +117,7 @@ struct QuitCase
     Action action;
     LONG objectsAfter;
     LONG locksAfter;
-    bool quits;
+    bool startsGrace;
 };
 
 const QuitCase QUIT_CASES[] = {
@@ -128,7 +136,7 @@ const QuitCase QUIT_CASES[] = {
     {"nested lock still held", 0, 2, Action::Unlock, 0, 1, false},
 };
 
-TEST_F(ServerLifetime, QuitTestsPostWhenNothingIsLeft)
+TEST_F(ServerLifetime, QuitTestsStartTheGraceWhenNothingIsLeft)
 {
     for (const QuitCase &row : QUIT_CASES) {
         SCOPED_TRACE(row.name);
@@ -147,7 +155,7 @@ TEST_F(ServerLifetime, QuitTestsPostWhenNothingIsLeft)
         }
         EXPECT_EQ(row.objectsAfter, g_module.objectCount);
         EXPECT_EQ(row.locksAfter, g_module.lockCount);
-        EXPECT_EQ(row.quits ? 1 : 0, TakeQuitMessages());
+        EXPECT_EQ(row.startsGrace ? 1 : 0, TakeGraceStarts());
     }
 }
 
@@ -157,31 +165,31 @@ TEST_F(ServerLifetime, LockServerKeepsTheServerUntilTheUnlock)
     CClassFactory *factory = new CClassFactory(&entry);
 
     EXPECT_EQ(S_OK, factory->LockServer(TRUE));
-    EXPECT_EQ(0, TakeQuitMessages());
+    EXPECT_EQ(0, TakeGraceStarts());
     IUnknown *object = nullptr;
     ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void **>(&object)));
     EXPECT_EQ(1, g_module.objectCount);
     EXPECT_EQ(0u, object->Release());
     EXPECT_EQ(0, g_module.objectCount);
-    EXPECT_EQ(0, TakeQuitMessages()) << "quit while a lock is held";
+    EXPECT_EQ(0, TakeGraceStarts()) << "grace while a lock is held";
     EXPECT_EQ(S_OK, factory->LockServer(FALSE));
-    EXPECT_EQ(1, TakeQuitMessages());
+    EXPECT_EQ(1, TakeGraceStarts());
 
-    // Surplus unlocks each post; a later lock from -2 still leaves the count below 1.
+    // Surplus unlocks each start it; a later lock from -2 still leaves the count below 1.
     EXPECT_EQ(S_OK, factory->LockServer(FALSE));
     EXPECT_EQ(-1, g_module.lockCount);
-    EXPECT_EQ(1, TakeQuitMessages());
+    EXPECT_EQ(1, TakeGraceStarts());
     EXPECT_EQ(S_OK, factory->LockServer(FALSE));
     EXPECT_EQ(-2, g_module.lockCount);
-    EXPECT_EQ(1, TakeQuitMessages());
+    EXPECT_EQ(1, TakeGraceStarts());
     EXPECT_EQ(S_OK, factory->LockServer(TRUE));
     EXPECT_EQ(-1, g_module.lockCount);
-    EXPECT_EQ(1, TakeQuitMessages());
+    EXPECT_EQ(1, TakeGraceStarts());
 
-    // The factory does not count as an object: releasing it moves nothing and posts nothing.
+    // The factory does not count as an object: releasing it moves nothing and starts nothing.
     EXPECT_EQ(0u, factory->Release());
     EXPECT_EQ(0, g_module.objectCount);
-    EXPECT_EQ(0, TakeQuitMessages());
+    EXPECT_EQ(0, TakeGraceStarts());
 }
 
 TEST_F(ServerLifetime, CreateInstanceHandsOutTheOnlyReference)
@@ -197,10 +205,10 @@ TEST_F(ServerLifetime, CreateInstanceHandsOutTheOnlyReference)
     EXPECT_EQ(2u, object->AddRef()) << "count after CreateInstance was not 1";
     EXPECT_EQ(1u, object->Release());
     EXPECT_EQ(1, g_module.objectCount) << "Release from 2 destroyed the object";
-    EXPECT_EQ(0, TakeQuitMessages());
+    EXPECT_EQ(0, TakeGraceStarts());
     EXPECT_EQ(0u, object->Release());
     EXPECT_EQ(0, g_module.objectCount);
-    EXPECT_EQ(1, TakeQuitMessages());
+    EXPECT_EQ(1, TakeGraceStarts());
 
     factory->Release();
 }
@@ -211,12 +219,12 @@ TEST_F(ServerLifetime, CreateInstanceRefusals)
     CClassFactory *factory = new CClassFactory(&entry);
     void *object = SENTINEL;
 
-    // An id the object does not offer: made and destroyed inside the call, which may quit.
+    // An id the object does not offer: made and destroyed inside the call, which starts the grace.
     EXPECT_EQ(E_NOINTERFACE, factory->CreateInstance(nullptr, IID_IClassFactory, &object));
     EXPECT_EQ(nullptr, object);
     EXPECT_EQ(1, g_createCalls);
     EXPECT_EQ(0, g_module.objectCount);
-    EXPECT_EQ(1, TakeQuitMessages());
+    EXPECT_EQ(1, TakeGraceStarts());
 
     // Aggregation with IID_IUnknown is refused by the create function.
     object = SENTINEL;
@@ -235,7 +243,7 @@ TEST_F(ServerLifetime, CreateInstanceRefusals)
     EXPECT_EQ(E_POINTER, factory->CreateInstance(nullptr, IID_IUnknown, nullptr));
     EXPECT_EQ(2, g_createCalls);
     EXPECT_EQ(0, g_module.objectCount);
-    EXPECT_EQ(0, TakeQuitMessages());
+    EXPECT_EQ(0, TakeGraceStarts());
 
     factory->Release();
 }
@@ -250,7 +258,7 @@ TEST_F(ServerLifetime, CreateInstancePassesOnCreateAndInitFailures)
     EXPECT_EQ(E_OUTOFMEMORY, factory->CreateInstance(nullptr, IID_IUnknown, &object));
     EXPECT_EQ(nullptr, object);
     EXPECT_EQ(0, g_module.objectCount);
-    EXPECT_EQ(0, TakeQuitMessages());
+    EXPECT_EQ(0, TakeGraceStarts());
 
     // A failed Init destroys the new object through the factory's Release.
     g_createResult = S_OK;
@@ -262,7 +270,7 @@ TEST_F(ServerLifetime, CreateInstancePassesOnCreateAndInitFailures)
     EXPECT_EQ(2, g_createCalls);
     EXPECT_EQ(1, g_countAtDestruction);
     EXPECT_EQ(0, g_module.objectCount);
-    EXPECT_EQ(1, TakeQuitMessages());
+    EXPECT_EQ(1, TakeGraceStarts());
 
     factory->Release();
 }
@@ -301,7 +309,7 @@ TEST_F(ServerLifetime, FactoryIdentityAndCounts)
         ASSERT_EQ(--count, factory->Release());
     EXPECT_EQ(0u, factory->Release());
     EXPECT_EQ(0, g_module.objectCount);
-    EXPECT_EQ(0, TakeQuitMessages());
+    EXPECT_EQ(0, TakeGraceStarts());
 }
 
 TEST_F(ServerLifetime, UnknownBaseOffersOnlyIUnknown)
@@ -319,47 +327,102 @@ TEST_F(ServerLifetime, UnknownBaseOffersOnlyIUnknown)
 
     EXPECT_EQ(1u, self->Release());
     EXPECT_EQ(1, g_module.objectCount);
-    EXPECT_EQ(0, TakeQuitMessages());
+    EXPECT_EQ(0, TakeGraceStarts());
     EXPECT_EQ(0u, self->Release());
     EXPECT_EQ(0, g_module.objectCount);
-    EXPECT_EQ(1, TakeQuitMessages());
+    EXPECT_EQ(1, TakeGraceStarts());
 }
 
-// One serving run of the entry: a message-only window plays the client from inside the loop.
+TEST_F(ServerLifetime, GraceEndsOnlyWithNothingAliveAndThenRefusesActivations)
+{
+    EXPECT_EQ(INFINITE, GraceRemaining()) << "no grace before anything was alive";
+    QuitTestLockChanged(FALSE);
+    const DWORD justStarted = GraceRemaining();
+    EXPECT_GT(justStarted, 0u);
+    EXPECT_LE(justStarted, BRIDGE_SHUTDOWN_GRACE_MS);
+    g_module.graceStart = GetTickCount() - BRIDGE_SHUTDOWN_GRACE_MS;
+    EXPECT_EQ(0u, GraceRemaining());
+
+    // Something that came alive during the grace cancels it; nothing is revoked.
+    const struct
+    {
+        const char *name;
+        LONG objects;
+        LONG locks;
+    } busy[] = {{"an object", 1, 0}, {"a lock", 0, 1}};
+    for (const auto &row : busy) {
+        SCOPED_TRACE(row.name);
+        g_module.objectCount = row.objects;
+        g_module.lockCount = row.locks;
+        g_module.graceRunning = 1;
+        EXPECT_FALSE(StopWhenIdle());
+        EXPECT_EQ(INFINITE, GraceRemaining());
+        EXPECT_EQ(0, g_module.stopping);
+    }
+
+    g_module.objectCount = 0;
+    g_module.lockCount = 0;
+    g_module.graceRunning = 1;
+    EXPECT_TRUE(StopWhenIdle());
+    EXPECT_EQ(1, g_module.stopping);
+
+    // A request that still reaches a class object while the server stops creates nothing.
+    ClassRegistration entry = MakeRegistration(&CountingBridgeCreate);
+    CClassFactory *factory = new CClassFactory(&entry);
+    void *object = SENTINEL;
+    EXPECT_EQ(CO_E_SERVER_STOPPING, factory->CreateInstance(nullptr, IID_IUnknown, &object));
+    EXPECT_EQ(nullptr, object);
+    EXPECT_EQ(0, g_createCalls);
+    EXPECT_EQ(0, g_module.objectCount);
+    factory->Release();
+}
+
+// Serving runs of the entry: a message-only window plays the clients from inside the loop. The
+// first client releases its object, a second one comes back within the grace and is served by
+// the same loop, and the loop ends a grace after the second release.
 struct ClientRun
 {
-    HRESULT created = E_FAIL;
+    HRESULT created[2] = {E_FAIL, E_FAIL};
     LONG reservedValue = 0;
-    bool loopOutlivedRelease = false;
+    ULONGLONG firstRelease = 0;
+    ULONGLONG lastRelease = 0;
 };
 ClientRun g_clientRun;
 constexpr UINT RUN_CLIENT = WM_APP;
-constexpr UINT AFTER_RELEASE = WM_APP + 1;
+constexpr UINT_PTR SECOND_CLIENT_TIMER = 1;
+constexpr UINT SECOND_CLIENT_DELAY_MS = 500;
+
+HRESULT ActivateCallRelease()
+{
+    IStiScannerComBridge *bridge = nullptr;
+    const HRESULT hr = CoCreateInstance(CLSID_StiScannerComBridge, nullptr, CLSCTX_LOCAL_SERVER,
+                                        IID_IStiScannerComBridge,
+                                        reinterpret_cast<void **>(&bridge));
+    if (SUCCEEDED(hr)) {
+        bridge->GetReservedValue(&g_clientRun.reservedValue);
+        bridge->Release();
+    }
+    return hr;
+}
 
 LRESULT CALLBACK ClientWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == RUN_CLIENT) {
-        IStiScannerComBridge *bridge = nullptr;
-        g_clientRun.created = CoCreateInstance(CLSID_StiScannerComBridge, nullptr,
-                                               CLSCTX_LOCAL_SERVER, IID_IStiScannerComBridge,
-                                               reinterpret_cast<void **>(&bridge));
-        if (SUCCEEDED(g_clientRun.created)) {
-            bridge->GetReservedValue(&g_clientRun.reservedValue);
-            bridge->Release();
-        }
-        // Queued behind the quit message that the release should have posted.
-        PostMessageW(window, AFTER_RELEASE, 0, 0);
+        g_clientRun.created[0] = ActivateCallRelease();
+        g_clientRun.firstRelease = GetTickCount64();
+        SetTimer(window, SECOND_CLIENT_TIMER, SECOND_CLIENT_DELAY_MS, nullptr);
         return 0;
     }
-    if (message == AFTER_RELEASE) {
-        g_clientRun.loopOutlivedRelease = true;
-        PostQuitMessage(0);
+    if (message == WM_TIMER && wParam == SECOND_CLIENT_TIMER) {
+        KillTimer(window, SECOND_CLIENT_TIMER);
+        g_clientRun.created[1] = ActivateCallRelease();
+        g_clientRun.lastRelease = GetTickCount64();
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-TEST_F(ServerLifetime, ServesUntilTheLastObjectIsReleased)
+TEST_F(ServerLifetime, ServesThroughTheGraceAndEndsAGraceAfterTheLastRelease)
 {
     const wchar_t *const windowClass = L"BridgeUnitTestClient";
     WNDCLASSW windowClassInfo = {};
@@ -375,11 +438,17 @@ TEST_F(ServerLifetime, ServesUntilTheLastObjectIsReleased)
 
     char tail[] = "-Embedding";
     EXPECT_EQ(0, RunServer(GetModuleHandleW(nullptr), tail));
+    const ULONGLONG ended = GetTickCount64();
 
-    EXPECT_EQ(S_OK, g_clientRun.created);
+    EXPECT_EQ(S_OK, g_clientRun.created[0]);
+    EXPECT_EQ(S_OK, g_clientRun.created[1]) << "the server went away within the grace";
     EXPECT_EQ(-1, g_clientRun.reservedValue);
-    EXPECT_FALSE(g_clientRun.loopOutlivedRelease);
+    ASSERT_NE(0u, g_clientRun.lastRelease);
+    // The second client restarted the grace (small allowance for the tick's granularity).
+    EXPECT_GE(ended - g_clientRun.lastRelease + 20, BRIDGE_SHUTDOWN_GRACE_MS);
+    EXPECT_GE(ended - g_clientRun.firstRelease + 20, BRIDGE_SHUTDOWN_GRACE_MS + SECOND_CLIENT_DELAY_MS);
     EXPECT_EQ(0, g_module.objectCount);
+    EXPECT_EQ(1, g_module.stopping);
     EXPECT_EQ(nullptr, g_classTable[0].factory);
     EXPECT_EQ(0u, g_classTable[0].registrationCookie);
 

@@ -30,11 +30,12 @@ std::wstring Join(const wchar_t *parent, const wchar_t *child)
     return std::wstring(parent) + L"\\" + child;
 }
 
-std::wstring ExecutablePath()
+// The command COM runs: the executable's path in quotes, so blanks in it cannot split it.
+std::wstring QuotedExecutablePath()
 {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return path;
+    return L"\"" + std::wstring(path) + L"\"";
 }
 
 class Registration : public testing::Test
@@ -144,7 +145,7 @@ TEST_F(Registration, RegisterWritesOnlyTheLocalServerPath)
     EXPECT_EQ(0u, ValueCount(CLASS_KEY));
     EXPECT_EQ(std::vector<std::wstring>{L"LocalServer32"}, Subkeys(CLASS_KEY));
     EXPECT_EQ(1u, ValueCount(LOCAL_SERVER_KEY));
-    EXPECT_EQ(ExecutablePath(), Text(LOCAL_SERVER_KEY, nullptr));
+    EXPECT_EQ(QuotedExecutablePath(), Text(LOCAL_SERVER_KEY, nullptr));
 }
 
 TEST_F(Registration, RegisterOverwritesThePathAndKeepsTheRest)
@@ -158,7 +159,7 @@ TEST_F(Registration, RegisterOverwritesThePathAndKeepsTheRest)
     RegisterServer(CLSID_StiScannerComBridge, GetModuleHandleW(nullptr));
     RegisterServer(CLSID_StiScannerComBridge, GetModuleHandleW(nullptr));
 
-    EXPECT_EQ(ExecutablePath(), Text(LOCAL_SERVER_KEY, nullptr));
+    EXPECT_EQ(QuotedExecutablePath(), Text(LOCAL_SERVER_KEY, nullptr));
     EXPECT_EQ(L"Apartment", Text(LOCAL_SERVER_KEY, L"ThreadingModel"));
     EXPECT_EQ(L"class value", Text(CLASS_KEY, L"Keep"));
     EXPECT_TRUE(Exists(Join(LOCAL_SERVER_KEY, L"Sub")));
