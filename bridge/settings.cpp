@@ -186,7 +186,9 @@ HRESULT CStiScannerComBridge::MapScanSettings(USHORT *pixelType, USHORT *paperSi
                         case PROP_PAPER_SIZE: *paperSize = ReadPaperSize(value); break;
                         case PROP_XRES: *resolution = ReadResolution(value); break;
                         case PROP_FORMAT: *formatCode = ReadFormat(value); break;
-                        case PROP_SETTING_FLAG: *settingFlag = value == 1 ? USHORT{1} : USHORT{0}; break;
+                        case PROP_SETTING_FLAG:
+                            *settingFlag = static_cast<USHORT>(value == 1);
+                            break;
                         default: break;
                         }
                     });

@@ -20,13 +20,14 @@ set(mingw_includes "-nostdlibinc -idirafter ${MINGW_SYSROOT}/include")
 set(CMAKE_C_FLAGS_INIT "${mingw_includes}")
 # MinGW's STDMETHOD marks interface methods __declspec(nothrow), which clang takes for an exception
 # specification that overrides declared without STDMETHOD lack; MSVC and GCC do not diagnose that.
-set(CMAKE_CXX_FLAGS_INIT "-Wno-microsoft-exception-spec -nostdlibinc -isystem ${MINGW_GCC_DIR}/include/c++ \
--isystem ${MINGW_GCC_DIR}/include/c++/${MINGW_TRIPLE} -isystem ${MINGW_GCC_DIR}/include/c++/backward \
+set(libstdcxx ${MINGW_GCC_DIR}/include/c++)
+set(CMAKE_CXX_FLAGS_INIT "-Wno-microsoft-exception-spec -nostdlibinc -isystem ${libstdcxx} \
+-isystem ${libstdcxx}/${MINGW_TRIPLE} -isystem ${libstdcxx}/backward \
 -idirafter ${MINGW_SYSROOT}/include")
 # lld, with the posix libstdc++'s thread library that the clang driver does not add. The compile
 # flags also reach the link, where clang finds some of them unused.
-set(bridge_clang_link
-    "-fuse-ld=lld -L${MINGW_GCC_DIR} -L${MINGW_SYSROOT}/lib -lpthread -Wno-unused-command-line-argument")
+set(bridge_clang_link "-fuse-ld=lld -L${MINGW_GCC_DIR} -L${MINGW_SYSROOT}/lib -lpthread \
+-Wno-unused-command-line-argument")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${bridge_clang_link}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${bridge_clang_link}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${bridge_clang_link}")

@@ -71,7 +71,8 @@ set_tests_properties(e2e32_register PROPERTIES FIXTURES_SETUP e2e32_registered
 # The 32-bit client runs beside the server: under the x64 build's Wine (WoW64), in the prefix of
 # the server, or natively. Its fixture brings e2e_registered with it.
 add_executable(bridge_e2e32_tests IMPORTED)
-set_target_properties(bridge_e2e32_tests PROPERTIES IMPORTED_LOCATION ${X86_BIN}/bridge_e2e32_tests.exe)
+set_target_properties(bridge_e2e32_tests PROPERTIES
+                      IMPORTED_LOCATION ${X86_BIN}/bridge_e2e32_tests.exe)
 if(CMAKE_CROSSCOMPILING)
   set_target_properties(bridge_e2e32_tests PROPERTIES
                         CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
