@@ -17,7 +17,7 @@ constexpr wchar_t TOKEN_SEPARATORS[] = L" ,\t\n";
 // Reading: driver value to client code.
 USHORT ReadPixelType(LONG value)
 {
-    return value == 2 ? 1 : value == 3 ? 2 : 0;
+    return static_cast<USHORT>(value == 2 ? 1 : value == 3 ? 2 : 0);
 }
 
 USHORT ReadPaperSize(LONG value)
@@ -43,7 +43,7 @@ USHORT ReadResolution(LONG value)
 
 USHORT ReadFormat(LONG value)
 {
-    return value == 0 ? 4 : value == 1 ? 0 : value == 2 ? 6 : 2;
+    return static_cast<USHORT>(value == 0 ? 4 : value == 1 ? 0 : value == 2 ? 6 : 2);
 }
 
 // Writing: client code to driver value.
@@ -186,7 +186,9 @@ HRESULT CStiScannerComBridge::MapScanSettings(USHORT *pixelType, USHORT *paperSi
                         case PROP_PAPER_SIZE: *paperSize = ReadPaperSize(value); break;
                         case PROP_XRES: *resolution = ReadResolution(value); break;
                         case PROP_FORMAT: *formatCode = ReadFormat(value); break;
-                        case PROP_SETTING_FLAG: *settingFlag = value == 1 ? 1 : 0; break;
+                        case PROP_SETTING_FLAG:
+                            *settingFlag = static_cast<USHORT>(value == 1);
+                            break;
                         default: break;
                         }
                     });

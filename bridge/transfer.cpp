@@ -18,7 +18,7 @@ namespace {
 constexpr int MAX_ANSI_NAME_BYTES = NAME_CHARS;
 
 // The result of GetImageSize when the image's byte count does not fit 32 bits.
-constexpr HRESULT E_SIZE_OVERFLOW = HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVERFLOW);
+const HRESULT E_SIZE_OVERFLOW = HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVERFLOW);
 
 SHORT DotsPerInch(LONG code)
 {
@@ -54,8 +54,8 @@ void ApplyPixelRule(ImageInfo &info)
     default: return;
     }
     info.bitsPerSample[0] = bits;
-    info.bitsPerSample[1] = samples == 3 ? bits : 0;
-    info.bitsPerSample[2] = samples == 3 ? bits : 0;
+    info.bitsPerSample[1] = samples == 3 ? bits : SHORT{0};
+    info.bitsPerSample[2] = samples == 3 ? bits : SHORT{0};
     info.pixelType = pixelType;
     info.samplesPerPixel = samples;
 }

@@ -51,6 +51,8 @@ function(add_com_interface)
 
   add_library(${ARG_NAME}_idl STATIC ${iids})
   add_dependencies(${ARG_NAME}_idl ${ARG_NAME}_generated)
+  # Both targets hold only generated code: CompileSettings.cmake scopes the warning flags.
+  set_target_properties(${ARG_NAME}_idl PROPERTIES BRIDGE_GENERATED_CODE ON)
   target_include_directories(${ARG_NAME}_idl PUBLIC ${gen})
 
   set(def ${gen}/${ARG_DLL_NAME}.def)
@@ -59,6 +61,7 @@ function(add_com_interface)
                     "    DllUnregisterServer PRIVATE\n")
   add_library(${ARG_NAME}_proxy SHARED ${proxy} ${iids} ${dlldata} ${def})
   add_dependencies(${ARG_NAME}_proxy ${ARG_NAME}_generated)
+  set_target_properties(${ARG_NAME}_proxy PROPERTIES BRIDGE_GENERATED_CODE ON)
   target_include_directories(${ARG_NAME}_proxy PRIVATE ${gen})
   target_compile_definitions(${ARG_NAME}_proxy PRIVATE REGISTER_PROXY_DLL
                              "PROXY_CLSID_IS=${ARG_PROXY_CLSID}")

@@ -52,10 +52,15 @@ HRESULT BoundedFormatV(wchar_t *destination, size_t capacity, const wchar_t *for
         return E_INVALIDARG;
     // msvcrt's _vsnwprintf answers -1 and leaves the buffer unterminated when the text does not
     // fit, and the count without a terminator when it fits exactly; both count as a cut.
+    // MSVC deprecates it in favour of the _s form (C4996); cuts are handled here.
 #ifdef _MSC_VER
-#pragma warning(suppress : 4996) // MSVC deprecates it in favour of the _s form; cuts are handled here
+#pragma warning(push)
+#pragma warning(disable : 4996)
 #endif
     const int written = _vsnwprintf(destination, capacity, format, args);
+#ifdef _MSC_VER
+#pragma warning(pop)
+#endif
     if (written < 0 || static_cast<size_t>(written) >= capacity) {
         destination[capacity - 1] = L'\0';
         return E_BOUNDED_CUT;

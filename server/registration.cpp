@@ -46,7 +46,7 @@ void RegisterServer(REFCLSID classId, HINSTANCE moduleInstance)
                         KEY_ALL_ACCESS, nullptr, key.put(), &disposition) != ERROR_SUCCESS)
         return;
     RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(command),
-                   (length + 3) * sizeof(wchar_t));
+                   static_cast<DWORD>((length + 3) * sizeof(wchar_t)));
 }
 
 LONG UnregisterServer(REFCLSID classId, const wchar_t *versionIndependentProgId,

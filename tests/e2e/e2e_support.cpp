@@ -13,7 +13,8 @@ std::wstring g_scenarioDir;
 
 std::wstring WindowsPath(const char *unixPath)
 {
-    std::wstring path = L"Z:";
+    // Under Wine the build's Unix paths live on drive Z:; on Windows they have a drive already.
+    std::wstring path = unixPath[0] == '/' ? L"Z:" : L"";
     for (const char *p = unixPath; *p != '\0'; ++p)
         path.push_back(*p == '/' ? L'\\' : static_cast<wchar_t>(*p));
     return path;

@@ -11,37 +11,36 @@ endif()
 include(ExternalProject)
 set(X86_BUILD_DIR ${CMAKE_BINARY_DIR}/x86)
 set(X86_BIN ${X86_BUILD_DIR}/bin)
+set(x86_args -DBRIDGE_WARNINGS_AS_ERRORS=${BRIDGE_WARNINGS_AS_ERRORS}
+             -DGTEST_SOURCE_DIR=${GTEST_SOURCE_DIR} -DBRIDGE_FETCH_GTEST=${BRIDGE_FETCH_GTEST})
 
 if(MSVC)
-  # Visual Studio builds the x86 side as Win32 with the same generator; the end-to-end tests run
-  # under Wine only.
+  # Visual Studio builds the x86 side as Win32 with the same generator.
   ExternalProject_Add(bridge_x86
     SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}
     BINARY_DIR ${X86_BUILD_DIR}
     CMAKE_GENERATOR ${CMAKE_GENERATOR}
     CMAKE_GENERATOR_PLATFORM Win32
-    CMAKE_ARGS -DBRIDGE_WARNINGS_AS_ERRORS=${BRIDGE_WARNINGS_AS_ERRORS}
+    CMAKE_ARGS ${x86_args}
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON)
-  return()
+else()
+  find_program(X86_CXX i686-w64-mingw32-g++-posix)
+  if(NOT X86_CXX)
+    message(FATAL_ERROR "i686-w64-mingw32-g++-posix not found: run tools/install-deps.sh, or "
+                        "configure with -DBRIDGE_BUILD_X86=OFF to leave the 32-bit side out")
+  endif()
+  ExternalProject_Add(bridge_x86
+    SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}
+    BINARY_DIR ${X86_BUILD_DIR}
+    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/toolchain-mingw-w64-i686.cmake
+               -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE} ${x86_args}
+    INSTALL_COMMAND ""
+    # The x86 build tracks its own sources: run its build every time and let it decide.
+    BUILD_ALWAYS ON
+    BUILD_BYPRODUCTS ${X86_BIN}/StiScannerComBridgePS.dll ${X86_BIN}/sample_client.exe
+                     ${X86_BIN}/bridge_e2e32_tests.exe)
 endif()
-
-find_program(X86_CXX i686-w64-mingw32-g++-posix)
-if(NOT X86_CXX)
-  message(FATAL_ERROR "i686-w64-mingw32-g++-posix not found: run tools/install-deps.sh, or "
-                      "configure with -DBRIDGE_BUILD_X86=OFF to leave the 32-bit side out")
-endif()
-ExternalProject_Add(bridge_x86
-  SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}
-  BINARY_DIR ${X86_BUILD_DIR}
-  CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/toolchain-mingw-w64-i686.cmake
-             -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
-             -DBRIDGE_WARNINGS_AS_ERRORS=${BRIDGE_WARNINGS_AS_ERRORS}
-  INSTALL_COMMAND ""
-  # The x86 build tracks its own sources: run its build every time and let it decide.
-  BUILD_ALWAYS ON
-  BUILD_BYPRODUCTS ${X86_BIN}/StiScannerComBridgePS.dll ${X86_BIN}/sample_client.exe
-                   ${X86_BIN}/bridge_e2e32_tests.exe)
 
 # The expected page bytes of the 32-bit client: the simulator's generator, from an x64 program.
 add_executable(sim_page_oracle ${CMAKE_CURRENT_LIST_DIR}/sim_page_oracle.cpp)
@@ -54,19 +53,30 @@ add_custom_target(e2e32_layout ALL
   VERBATIM)
 add_dependencies(e2e32_layout bridge_x86 sim_page_oracle)
 
-# The 32-bit proxy/stub in the 32-bit registry view, after the server and the x64 proxy/stub.
-add_test(NAME e2e32_register
-         COMMAND ${CMAKE_CURRENT_LIST_DIR}/../e2e/register.sh ${CMAKE_BINARY_DIR}/wine-run.sh
-                 ${E2E_DIR} x86)
+# The 32-bit proxy/stub in the 32-bit registry view, after the server and the x64 proxy/stub: the
+# 32-bit regsvr32 writes that view. Elevated on Windows, like e2e_register.
+if(CMAKE_CROSSCOMPILING)
+  add_test(NAME e2e32_register
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/../e2e/register.sh ${CMAKE_BINARY_DIR}/wine-run.sh
+                   ${E2E_DIR} x86)
+else()
+  find_program(REGSVR32_X86_EXECUTABLE regsvr32 PATHS "$ENV{SystemRoot}/SysWOW64" NO_DEFAULT_PATH
+               REQUIRED)
+  file(TO_NATIVE_PATH ${E2E_DIR}/x86/StiScannerComBridgePS.dll x86_proxy_native)
+  add_test(NAME e2e32_register COMMAND ${REGSVR32_X86_EXECUTABLE} /s ${x86_proxy_native})
+endif()
 set_tests_properties(e2e32_register PROPERTIES FIXTURES_SETUP e2e32_registered
                      FIXTURES_REQUIRED e2e_registered TIMEOUT 300)
 
-# The 32-bit client runs under the x64 build's Wine (WoW64), in the prefix of the server. Its
-# fixture brings e2e_registered with it.
+# The 32-bit client runs beside the server: under the x64 build's Wine (WoW64), in the prefix of
+# the server, or natively. Its fixture brings e2e_registered with it.
 add_executable(bridge_e2e32_tests IMPORTED)
 set_target_properties(bridge_e2e32_tests PROPERTIES
-  IMPORTED_LOCATION ${X86_BIN}/bridge_e2e32_tests.exe
-  CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
+                      IMPORTED_LOCATION ${X86_BIN}/bridge_e2e32_tests.exe)
+if(CMAKE_CROSSCOMPILING)
+  set_target_properties(bridge_e2e32_tests PROPERTIES
+                        CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
+endif()
 gtest_discover_tests(bridge_e2e32_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                      TEST_PREFIX x86.
                      EXTRA_ARGS --e2e-dir=${E2E_DIR} --scenario-dir=${SIM_SCENARIO_DIR}
