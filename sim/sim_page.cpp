@@ -102,7 +102,8 @@ struct Page
     size_t maskStride = 0;            // the header: one bit a pixel, 1 white, rows of maskStride
     std::vector<BYTE> mask;
     std::vector<std::vector<BYTE>> kinds; // the body's rows, one of each kind
-    std::vector<BYTE> expand;         // header rows: 8 pixels of a mask byte, whole-byte depths
+    std::vector<BYTE> expand;         // header rows at whole-byte depths: 8 pixels of a mask
+    std::vector<BYTE> white;          // byte, and a white row for the long white runs
 
     bool Matches(const SimItem &item, LONG pageNumber, const SimPageGeometry &g) const
     {
@@ -263,6 +264,9 @@ std::shared_ptr<const Page> Render(const SimItem &item, LONG pageNumber,
         const size_t pixelBytes = static_cast<size_t>(depth / 8);
         std::vector<BYTE> white(pixelBytes, 0);
         PutPixel(white.data(), 0, depth, PixelValue(depth, WHITE));
+        page->white.assign(static_cast<size_t>(geometry.rowBytes), 0);
+        for (LONG x = 0; x < geometry.width; ++x)
+            memcpy(&page->white[static_cast<size_t>(x) * pixelBytes], white.data(), pixelBytes);
         page->expand.assign(256 * 8 * pixelBytes, 0);
         for (size_t byte = 0; byte < 256; ++byte) {
             for (size_t bit = 0; bit < 8; ++bit) {
@@ -295,12 +299,28 @@ void HeaderRow(const Page &page, uint64_t row, BYTE *out)
     }
     const size_t width = static_cast<size_t>(g.width);
     if (!page.expand.empty()) {
+        // Runs of all-white or all-black mask bytes in one call each, mixed bytes by table.
         const size_t group = 8 * static_cast<size_t>(g.depth / 8);
-        for (size_t x = 0; x < width; x += 8) {
-            const size_t count = width - x < 8 ? width - x : 8;
-            memcpy(out + x / 8 * group, &page.expand[mask[x / 8] * group],
-                   count * (group / 8));
+        const size_t whole = width / 8;
+        for (size_t b = 0; b < whole;) {
+            const BYTE m = mask[b];
+            if (m != 0xFF && m != 0x00) {
+                memcpy(out + b * group, &page.expand[m * group], group);
+                ++b;
+                continue;
+            }
+            size_t end = b + 1;
+            while (end < whole && mask[end] == m)
+                ++end;
+            if (m != 0)
+                memcpy(out + b * group, &page.white[b * group], (end - b) * group);
+            else
+                memset(out + b * group, 0, (end - b) * group);
+            b = end;
         }
+        if (width % 8 != 0)
+            memcpy(out + whole * group, &page.expand[mask[whole] * group],
+                   width % 8 * (group / 8));
         return;
     }
     memset(out, 0, rowBytes);
