@@ -570,7 +570,7 @@ HRESULT TransferData(SimDriverContext &context, const SimItem &item, LONG page, 
     const SimPageGeometry geometry = SimGetPageGeometry(item, page);
     const uint64_t left = geometry.dataBytes - context.transferPosition;
     const size_t chunk = static_cast<size_t>(left < capacity ? left : capacity);
-    SimFillPage(item.name.c_str(), page, context.transferPosition, out, chunk);
+    SimFillPage(item, page, context.transferPosition, out, chunk);
     context.transferPosition += chunk;
     *actual = static_cast<DWORD>(chunk);
     if (context.transferPosition < geometry.dataBytes)

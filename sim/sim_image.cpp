@@ -1,71 +1,10 @@
-// Page content and page descriptions. A page's bytes repeat a tile of a prime length seeded by
-// the item name and the page, so any stretch of a page of any size is a few memcpy calls and
-// no page is ever stored.
+// Page descriptions, page geometry and the native image around a page's rows.
 #include "sim_ledger.h"
 #include "sim_sti.h"
 
-#include <array>
 #include <cstring>
-#include <memory>
-#include <mutex>
 
 namespace {
-
-struct Tile
-{
-    uint64_t seed;
-    std::shared_ptr<const std::vector<BYTE>> bytes;
-};
-
-constexpr size_t TILE_CACHE = 8;
-
-std::mutex g_tileMutex;
-std::array<Tile, TILE_CACHE> g_tiles;
-size_t g_nextTile = 0;
-
-uint64_t PageSeed(const wchar_t *itemName, LONG page)
-{
-    // FNV-1a over the name's code units and the page number.
-    uint64_t hash = 14695981039346656037ull;
-    for (const wchar_t *p = itemName != nullptr ? itemName : L""; *p != L'\0'; ++p) {
-        hash = (hash ^ static_cast<uint16_t>(*p)) * 1099511628211ull;
-    }
-    for (int shift = 0; shift < 32; shift += 8)
-        hash = (hash ^ ((static_cast<uint32_t>(page) >> shift) & 0xFFu)) * 1099511628211ull;
-    return hash == 0 ? 1 : hash;
-}
-
-std::shared_ptr<const std::vector<BYTE>> MakeTile(uint64_t seed)
-{
-    std::shared_ptr<std::vector<BYTE>> bytes = std::make_shared<std::vector<BYTE>>(SIM_TILE_BYTES);
-    uint64_t state = seed;
-    for (size_t i = 0; i < SIM_TILE_BYTES; i += 8) {
-        // xorshift64*
-        state ^= state >> 12;
-        state ^= state << 25;
-        state ^= state >> 27;
-        const uint64_t word = state * 2685821657736338717ull;
-        for (size_t b = 0; b < 8 && i + b < SIM_TILE_BYTES; ++b)
-            (*bytes)[i + b] = static_cast<BYTE>(word >> (8 * b));
-    }
-    return bytes;
-}
-
-std::shared_ptr<const std::vector<BYTE>> TileOf(const wchar_t *itemName, LONG page)
-{
-    const uint64_t seed = PageSeed(itemName, page);
-    std::lock_guard<std::mutex> guard(g_tileMutex);
-    for (const Tile &tile : g_tiles) {
-        if (tile.bytes && tile.seed == seed)
-            return tile.bytes;
-    }
-    Tile &slot = g_tiles[g_nextTile];
-    g_nextTile = (g_nextTile + 1) % TILE_CACHE;
-    slot.seed = seed;
-    slot.bytes = MakeTile(seed);
-    return slot.bytes;
-}
-
 
 // The description's records before page properties: id and value.
 struct DescriptionEntry
@@ -155,27 +94,6 @@ SimPageGeometry GeometryOf(const std::vector<DescriptionEntry> &entries, const S
 
 } // namespace
 
-BYTE SimPageByte(const wchar_t *itemName, LONG page, uint64_t offset)
-{
-    return (*TileOf(itemName, page))[static_cast<size_t>(offset % SIM_TILE_BYTES)];
-}
-
-void SimFillPage(const wchar_t *itemName, LONG page, uint64_t offset, void *destination,
-                 size_t length)
-{
-    const std::shared_ptr<const std::vector<BYTE>> tile = TileOf(itemName, page);
-    const BYTE *source = tile->data();
-    BYTE *out = static_cast<BYTE *>(destination);
-    size_t phase = static_cast<size_t>(offset % SIM_TILE_BYTES);
-    while (length > 0) {
-        const size_t run = length < SIM_TILE_BYTES - phase ? length : SIM_TILE_BYTES - phase;
-        memcpy(out, source + phase, run);
-        out += run;
-        length -= run;
-        phase = 0;
-    }
-}
-
 SimPageGeometry SimGetPageGeometry(const SimItem &item, LONG page)
 {
     return GeometryOf(Description(item, page), item);
@@ -257,11 +175,10 @@ bool SimRenderNativeImage(const SimItem &item, LONG page, BYTE *buffer, uint64_t
     }
 
     // Rows in the page's raw order; a bottom-up bitmap stores the last row first.
-    const wchar_t *name = item.name.c_str();
     for (uint64_t row = 0; row < height; ++row) {
         const uint64_t target = item.header.topDown ? row : height - 1 - row;
         BYTE *out = p + target * paddedRow;
-        SimFillPage(name, page, row * geometry.rowBytes, out,
+        SimFillPage(item, page, row * geometry.rowBytes, out,
                     static_cast<size_t>(geometry.rowBytes));
         memset(out + geometry.rowBytes, 0, static_cast<size_t>(paddedRow - geometry.rowBytes));
     }

@@ -387,12 +387,19 @@ void SimSetLockScope(const wchar_t *scope);
 // ---------------------------------------------------------------------------------------------
 // Page content, the same bytes every transfer kind delivers.
 
-// The bytes of a page come from a tile of SIM_TILE_BYTES seeded by the item name and the page.
-constexpr size_t SIM_TILE_BYTES = 65521;
-
-BYTE SimPageByte(const wchar_t *itemName, LONG page, uint64_t offset);
+// Every page is a test page (sim_page.cpp): raw rows from the top, (width x depth + 7) / 8
+// bytes each. Whole-byte pixels are little-endian, smaller and odd sizes packed from the high
+// bit; 1 bit is black (0) or white, up to 8 bits and 16 bits are grey levels, other depths hold
+// blue, green and red in equal fields from the low bits up (at 24 bits the bytes B, G, R).
+// Bytes past the page's end are 0.
+void SimFillPage(const SimItem &item, LONG page, uint64_t offset, void *destination,
+                 size_t length);
+BYTE SimPageByte(const SimItem &item, LONG page, uint64_t offset);
+// The same for the first item of that name in the loaded scenario, else in the built-in one;
+// zeros when neither holds it.
 void SimFillPage(const wchar_t *itemName, LONG page, uint64_t offset, void *destination,
                  size_t length);
+BYTE SimPageByte(const wchar_t *itemName, LONG page, uint64_t offset);
 
 // A page's geometry after its page properties.
 struct SimPageGeometry
@@ -406,6 +413,23 @@ struct SimPageGeometry
 };
 
 SimPageGeometry SimGetPageGeometry(const SimItem &item, LONG page);
+
+// Where a test page's features lie, in pixels from the top-left corner.
+constexpr LONG SIM_PAGE_GRID = 50;
+struct SimPageLayout
+{
+    LONG grid;          // below the header, thin lines on every row and column that is a
+                        // multiple of it, black or white, whichever stands out
+    LONG headerRows;    // the white header (a multiple of grid): mark, title, name, page
+    LONG markSize;      // the top-left mark: a black right triangle with legs this long
+    LONG textHeight;    // the title's height; the name and "page N of M" are 3/4 of it
+    LONG barRowsEnd;    // colour pages: rows from headerRows up to this hold eight equal bars,
+                        // red, green, blue, cyan, magenta, yellow, black, white, from the
+                        // left; then (grey pages: from headerRows) a ramp from black at the
+                        // left to white at the right, dithered at 1 bit
+    bool colour;        // more than 8 bits and not 16
+};
+SimPageLayout SimGetPageLayout(const SimPageGeometry &geometry);
 // The 18 records of a page description as ESC_TRANSFER kind 0 writes them (driver bytes
 // included).
 void SimBuildPageDescription(const SimItem &item, LONG page,

@@ -29,7 +29,7 @@ int WritePage(const wchar_t *scenario, const wchar_t *device, const wchar_t *acc
     }
     const SimPageGeometry geometry = SimGetPageGeometry(*item, page);
     std::vector<BYTE> bytes(static_cast<size_t>(geometry.dataBytes));
-    SimFillPage(item->name.c_str(), page, 0, bytes.data(), bytes.size());
+    SimFillPage(*item, page, 0, bytes.data(), bytes.size());
 
     HANDLE file = CreateFileW(output, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -76,24 +76,102 @@ protected:
     wchar_t m_itemName[260] = {};
 };
 
-TEST(SimGenerator, FillMatchesBytesAtAnyOffsetAndDiffersBetweenPages)
+// A pixel of a raw row, decoded as sim_sti.h describes rows.
+uint32_t PixelAt(const BYTE *row, LONG x, LONG depth)
 {
-    std::vector<BYTE> buffer(3 * SIM_TILE_BYTES + 17);
-    const uint64_t offsets[] = {0, 1, SIM_TILE_BYTES - 3, SIM_TILE_BYTES, 5ull << 30};
-    for (uint64_t offset : offsets) {
-        SimFillPage(L"a.tif", 2, offset, buffer.data(), buffer.size());
-        for (size_t i = 0; i < buffer.size(); i += 97)
-            ASSERT_EQ(buffer[i], SimPageByte(L"a.tif", 2, offset + i)) << offset << "+" << i;
-        ASSERT_EQ(buffer.back(), SimPageByte(L"a.tif", 2, offset + buffer.size() - 1));
+    uint32_t value = 0;
+    if (depth % 8 == 0) {
+        for (LONG i = depth / 8 - 1; i >= 0; --i)
+            value = value << 8 | row[x * (depth / 8) + i];
+        return value;
     }
-    // Neighbouring pages and names give other bytes; the tile is not trivially periodic.
-    std::vector<BYTE> page1(4096), page2(4096), other(4096);
-    SimFillPage(L"a.tif", 1, 0, page1.data(), page1.size());
-    SimFillPage(L"a.tif", 2, 0, page2.data(), page2.size());
-    SimFillPage(L"b.tif", 1, 0, other.data(), other.size());
-    EXPECT_NE(page1, page2);
-    EXPECT_NE(page1, other);
-    EXPECT_NE(memcmp(page1.data(), page1.data() + 256, 256), 0);
+    for (LONG i = 0; i < depth; ++i) {
+        const LONG bit = x * depth + i;
+        value = value << 1 | ((row[bit / 8] >> (7 - bit % 8)) & 1u);
+    }
+    return value;
+}
+
+TEST(SimGenerator, PagesShowMarkTextBarsRampAndGridAtEveryDepth)
+{
+    struct Case
+    {
+        LONG depth;
+        uint32_t white;
+        uint32_t red;      // colour depths only
+    };
+    const Case cases[] = {{1, 1, 0},          {4, 15, 0},           {8, 255, 0},
+                          {12, 0xFFF, 0xF00}, {16, 0xFFFF, 0},      {24, 0xFFFFFF, 0xFF0000},
+                          {32, 0xFFFFFF, 0xFF0000}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.depth << " bits");
+        const SimItem item =
+            SimMakeItem(L"chart.tif", L"Chart.tif", L"S-1-1-0", L"K", 2, 600, 800, c.depth);
+        const SimPageGeometry g = SimGetPageGeometry(item, 1);
+        const SimPageLayout layout = SimGetPageLayout(g);
+        std::vector<BYTE> page(static_cast<size_t>(g.dataBytes));
+        SimFillPage(item, 1, 0, page.data(), page.size());
+        auto at = [&](LONG x, LONG y) {
+            return PixelAt(page.data() + g.rowBytes * static_cast<uint64_t>(y), x, c.depth);
+        };
+        // The mark in the top-left corner only; text to its right.
+        EXPECT_EQ(at(2, 2), 0u);
+        EXPECT_EQ(at(g.width - 3, 2), c.white);
+        int ink = 0;
+        for (LONG y = 0; y < layout.headerRows; ++y) {
+            for (LONG x = layout.markSize; x < g.width; ++x)
+                ink += at(x, y) == 0;
+        }
+        EXPECT_GT(ink, 500);
+
+        // Grid lines stand out from both neighbours on every body row.
+        const LONG mid = layout.headerRows + layout.grid / 2;
+        for (LONG y = layout.headerRows + 1; y < g.height && c.depth > 1; ++y) {
+            if (y % layout.grid != 0) {
+                ASSERT_NE(at(100, y), at(99, y)) << y;
+                ASSERT_NE(at(100, y), at(101, y)) << y;
+            }
+        }
+        if (c.red != 0) {
+            EXPECT_EQ(at(g.width / 16, mid), c.red);
+            EXPECT_EQ(at(g.width * 13 / 16, mid), 0u);
+            EXPECT_EQ(at(g.width * 15 / 16, mid), c.white);
+        }
+        // The ramp runs from black at the left to white at the right.
+        const LONG ramp = g.height - layout.grid / 2;
+        if (c.depth > 1) {
+            EXPECT_EQ(at(1, ramp), 0u);
+            EXPECT_EQ(at(g.width - 1, ramp), c.white);
+            for (LONG x = 2; x < g.width; ++x) {
+                if (x % layout.grid > 1) {
+                    ASSERT_GE(at(x, ramp), at(x - 1, ramp)) << x;
+                }
+            }
+        } else {
+            int left = 0, right = 0;
+            for (LONG y = ramp - 4; y < ramp; ++y) {
+                for (LONG x = 1; x < 40; ++x) {
+                    left += at(x, y) == c.white;
+                    right += at(g.width - 1 - x, y) == c.white;
+                }
+            }
+            EXPECT_LT(left, 4 * 39 / 4);
+            EXPECT_GT(right, 4 * 39 * 3 / 4);
+        }
+
+        // Any stretch matches the whole page; page 2 differs; nothing past the end.
+        const uint64_t offsets[] = {0, 1, g.rowBytes - 1, g.rowBytes * 201 + 3};
+        std::vector<BYTE> piece(static_cast<size_t>(g.rowBytes * 3 + 5));
+        for (uint64_t offset : offsets) {
+            SimFillPage(item, 1, offset, piece.data(), piece.size());
+            ASSERT_EQ(memcmp(piece.data(), page.data() + offset, piece.size()), 0) << offset;
+        }
+        std::vector<BYTE> header(static_cast<size_t>(g.rowBytes * layout.headerRows));
+        SimFillPage(item, 2, 0, header.data(), header.size());
+        EXPECT_NE(memcmp(header.data(), page.data(), header.size()), 0);
+        SimFillPage(item, 1, g.dataBytes - 2, piece.data(), 4);
+        EXPECT_EQ(piece[2] | piece[3], 0);
+    }
 }
 
 TEST_F(SimTransferTest, ChunkedDataMatchesTheGeneratorWhateverTheChunk)

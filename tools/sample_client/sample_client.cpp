@@ -13,6 +13,7 @@
 #include <io.h>
 #include <objbase.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,9 +56,10 @@ void PrintUsage()
         "  --account KEY          account key of the user (default: alice)\n"
         "  --settings-name NAME   settings name (default: Office)\n"
         "  --prefix PREFIX        settings prefix (default: Quillon)\n"
-        "  --device NAME          local name of the scanner when several are listed\n"
+        "  --device NAME          local name of the scanner to use; it must be listed\n"
         "  --launch               use the device whose event launched the client\n"
-        "  --select NAME          pull only this job (default: every ready job of the user)\n"
+        "  --select NAME          pull only this job, by its file name, if it is the user's and\n"
+        "                         ready (default: every ready job of the user)\n"
         "  --set-settings P,S,D,F,G\n"
         "                         change the scan settings: pixel type, paper size, dpi,\n"
         "                         format code, flag (e.g. 2,1,300,0,0)\n"
@@ -143,7 +145,25 @@ int ParseOptions(int argc, char **argv, Options *options)
             return 2;
         }
     }
+    if (options->launch && !options->device.empty()) {
+        fprintf(stderr, "sample_client: --launch and --device exclude each other\n");
+        return 2;
+    }
     return -1;
+}
+
+// The names of a list in which each is followed by ";".
+std::vector<std::wstring> SplitNames(const wchar_t *list)
+{
+    std::vector<std::wstring> names;
+    for (const wchar_t *p = list != nullptr ? list : L""; *p != L'\0';) {
+        const size_t length = wcscspn(p, L";");
+        names.emplace_back(p, length);
+        p += length;
+        if (*p == L';')
+            ++p;
+    }
+    return names;
 }
 
 // A failed call: says which and why, and gives the exit code.
@@ -231,10 +251,16 @@ private:
                 fprintf(stderr, "sample_client: no supported scanner is connected\n");
                 return 1;
             }
+            const std::vector<std::wstring> listed = SplitNames(names.get());
+            std::wstring wanted = m_options.device;
+            if (!wanted.empty() && std::find(listed.begin(), listed.end(), wanted) == listed.end()) {
+                fprintf(stderr, "sample_client: no listed scanner is named \"%ls\" (listed: %ls)\n",
+                        wanted.c_str(), names.get() != nullptr ? names.get() : L"");
+                return 1;
+            }
             if (count > 1) {
-                std::wstring wanted = m_options.device;
                 if (wanted.empty())
-                    wanted = std::wstring(names.get()).substr(0, wcscspn(names.get(), L";"));
+                    wanted = listed.empty() ? std::wstring() : listed.front();
                 LONG family = -1;
                 hr = m_bridge->SelectDevice(wanted.c_str(), &family);
                 if (FAILED(hr))
@@ -281,10 +307,12 @@ private:
             if (FAILED(m_bridge->GetItemDetails(i, title.put(), 0, &pixelType, &resolution,
                                                 &pages, &size))) {
                 printf("  [%ld] (no such item)\n", static_cast<long>(i));
+                m_jobs.push_back(Job{false, false});
                 continue;
             }
             m_bridge->GetItemTime(i, &time);
             const HRESULT files = m_bridge->GetItemFiles(i, display.put(), thumbnail.put());
+            m_jobs.push_back(Job{ready != 0, false});
             printf("  [%ld] %ls  %ld page(s), %ld bytes, pixel type %ld, resolution code %ld, "
                    "%04u-%02u-%02u %02u:%02u:%02u, %s\n",
                    static_cast<long>(i), title.get() != nullptr ? title.get() : L"",
@@ -296,6 +324,7 @@ private:
                 printf("       yours: display name \"%ls\", thumbnail %ls\n", display.get(),
                        thumbnail.get());
                 m_ownReady.push_back(i);
+                m_jobs.back().yours = true;
             } else if (files == S_FALSE) {
                 printf("       %s\n", ready != 0 ? "not yours" : "not available yet");
             } else {
@@ -335,16 +364,55 @@ private:
                v[2], v[3], v[4]);
     }
 
+    // The job that selecting by name would take: the first whose name matches, found by
+    // making each the current item in turn.
+    int FindJob(const std::wstring &wanted, LONG *index)
+    {
+        *index = -1;
+        for (LONG i = 0; i < static_cast<LONG>(m_jobs.size()) && *index < 0; ++i) {
+            const HRESULT hr = m_bridge->SetSelection(&i, 1);
+            if (FAILED(hr))
+                return Fail("SetSelection", hr);
+            UniqueBstr name;
+            LONG page = 0;
+            if (SUCCEEDED(m_bridge->GetCurrentItem(name.put(), &page)) &&
+                name.get() != nullptr && lstrcmpW(name.get(), wanted.c_str()) == 0)
+                *index = i;
+        }
+        return 0;
+    }
+
     int SelectJobs()
     {
         if (!m_options.select.empty()) {
+            const wchar_t *wanted = m_options.select.c_str();
+            LONG index = -1;
+            int code = FindJob(m_options.select, &index);
+            if (code != 0)
+                return code;
+            if (index < 0) {
+                fprintf(stderr, "sample_client: %ls has no job named %ls\n",
+                        m_options.account.c_str(), wanted);
+                return 1;
+            }
+            const Job &job = m_jobs[static_cast<size_t>(index)];
+            if (!job.ready) {
+                fprintf(stderr, "sample_client: job %ls is not ready yet; nothing transferred\n",
+                        wanted);
+                return 1;
+            }
+            if (!job.yours) {
+                fprintf(stderr, "sample_client: job %ls is not yours; nothing transferred\n",
+                        wanted);
+                return 1;
+            }
+            // Selecting by name replaces the selection and the page count the search left.
             LONG pages = 0;
-            const HRESULT hr = m_bridge->SelectItemByName(0, &pages, m_options.select.c_str(), 0);
+            const HRESULT hr = m_bridge->SelectItemByName(0, &pages, wanted, 0);
             if (FAILED(hr))
                 return Fail("SelectItemByName", hr);
             if (pages == 0) {
-                fprintf(stderr, "sample_client: no ready job named %ls\n",
-                        m_options.select.c_str());
+                fprintf(stderr, "sample_client: job %ls is no longer ready\n", wanted);
                 return 1;
             }
         } else if (!m_ownReady.empty()) {
@@ -468,8 +536,15 @@ private:
         return 0;
     }
 
+    struct Job
+    {
+        bool ready;
+        bool yours;            // the owner test passed
+    };
+
     IStiScannerComBridge *m_bridge;
     const Options &m_options;
+    std::vector<Job> m_jobs;   // by item index
     std::vector<LONG> m_ownReady;
     Progress m_progress;
     unsigned long m_pagesWritten = 0;
