@@ -113,8 +113,9 @@ private:
     HRESULT ChooseDevice(const wchar_t *internalName);
     // Creates the device object for the chosen device; false when none came back.
     bool CreateDeviceObject(HRESULT *result);
-    // Hands the driver's blocks back through the device object, then releases it.
-    ULONG ReleaseDeviceObject();
+    // Hands the driver's blocks back through the device object, then releases it. Closing sends
+    // CloseDevice's own requests; a replaced object is sent only what undoes something it holds.
+    ULONG ReleaseDeviceObject(bool closing);
     // Releases everything the object holds; serves CloseDevice and the destructor.
     HRESULT ReleaseAll();
 
@@ -128,7 +129,13 @@ private:
     HRESULT ThumbnailPath(const ItemRecord &item, wchar_t *path);
     void ReleaseItemListHeader();
     void ReleaseSelection();
+    // Whether the driver may still signal our event handles.
+    bool DriverHoldsEvents() const { return m_jobEndedRegistered || m_itemDeletedRegistered; }
+    // Closes the event handles unless the driver may still signal them.
     void CloseEventHandles();
+    // Registrations that went with their device object unwithdrawn: their handles stay open for
+    // good, so that no later handle takes their values.
+    void AbandonEventHandles();
 
     // Scan settings.
     HRESULT SendSettingsPhase(STI_RAW_CONTROL_CODE code);
@@ -179,6 +186,9 @@ private:
     // of the current item never step past what was stored.
     LONG m_selectionCapacity = 0;
     LONG m_selectionLength = 0;
-    // The driver holds our event handles until they are unregistered.
-    bool m_eventsRegistered = false;
+    // Registrations the driver accepted and has not yet withdrawn.
+    bool m_jobEndedRegistered = false;
+    bool m_itemDeletedRegistered = false;
+    // A settings phase was begun on the device object and not yet ended.
+    bool m_settingsPhaseOpen = false;
 };

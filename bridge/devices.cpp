@@ -81,10 +81,14 @@ HRESULT CStiScannerComBridge::EnsureEventNameBlock()
 {
     if (m_eventName != nullptr)
         return S_OK;
-    m_eventNameMem = GlobalAlloc(GHND, NAME_BYTES);
-    m_eventName = m_eventNameMem != nullptr ? static_cast<wchar_t *>(GlobalLock(m_eventNameMem))
-                                            : nullptr;
-    return m_eventName != nullptr ? S_OK : E_OUTOFMEMORY;
+    // A block that cannot be locked goes straight back.
+    UniqueHGlobal block(GlobalAlloc(GHND, NAME_BYTES));
+    auto *name = block ? static_cast<wchar_t *>(GlobalLock(block.get())) : nullptr;
+    if (name == nullptr)
+        return E_OUTOFMEMORY;
+    m_eventNameMem = block.release();
+    m_eventName = name;
+    return S_OK;
 }
 
 HRESULT CStiScannerComBridge::ReadLaunchDevice(wchar_t (&deviceName)[STI_MAX_INTERNAL_NAME_LENGTH])
@@ -99,11 +103,13 @@ HRESULT CStiScannerComBridge::ChooseDevice(const wchar_t *internalName)
 {
     void *info = nullptr;
     const HRESULT hr = m_stillImage->GetDeviceInfo(const_cast<wchar_t *>(internalName), &info);
-    if (info != nullptr) {
-        if (m_deviceInfo != nullptr)
-            LocalFree(m_deviceInfo);
-        m_deviceInfo = static_cast<STI_DEVICE_INFORMATIONW *>(info);
-    }
+    UniqueHLocal infoOwner(info);
+    // The earlier device goes whatever the outcome: a failed discovery must never leave it to be
+    // opened in place of the device asked for.
+    if (m_deviceInfo != nullptr)
+        LocalFree(std::exchange(m_deviceInfo, nullptr));
+    if (SUCCEEDED(hr))
+        m_deviceInfo = static_cast<STI_DEVICE_INFORMATIONW *>(infoOwner.release());
     return hr;
 }
 
@@ -116,7 +122,7 @@ bool CStiScannerComBridge::CreateDeviceObject(HRESULT *result)
     if (device == nullptr)
         return false;
     // Blocks of the old device object go back through that object before it goes.
-    ReleaseDeviceObject();
+    ReleaseDeviceObject(false);
     m_stiDevice = device;
     return true;
 }
@@ -185,16 +191,18 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::EnumerateDevices(LONG *nameCount
     DWORD count = 0;
     void *list = nullptr;
     hr = m_stillImage->GetDeviceList(StiDeviceTypeDefault, STIEDFL_ALLDEVICES, &count, &list);
-    if (list != nullptr) {
-        if (m_deviceList != nullptr)
-            LocalFree(m_deviceList);
-        m_deviceList = static_cast<STI_DEVICE_INFORMATIONW *>(list);
-        m_deviceCount = count;
-    }
+    UniqueHLocal listOwner(list);
+    // A new listing replaces the earlier one whatever its outcome: a failed one leaves no list
+    // for SelectDevice to choose from.
+    if (m_deviceList != nullptr)
+        LocalFree(std::exchange(m_deviceList, nullptr));
+    m_deviceCount = 0;
     if (FAILED(hr))
         return hr;
     if (list == nullptr)
         return E_FAIL;
+    m_deviceList = static_cast<STI_DEVICE_INFORMATIONW *>(listOwner.release());
+    m_deviceCount = count;
 
     const LONG wanted = *nameCount;
     m_modelFamily = -1;
@@ -257,16 +265,20 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectDevice(const WCHAR *localN
     return hr;
 }
 
-ULONG CStiScannerComBridge::ReleaseDeviceObject()
+ULONG CStiScannerComBridge::ReleaseDeviceObject(bool closing)
 {
     if (m_stiDevice == nullptr)
         return 0;
-    // The driver's blocks go back through the device object that produced them.
+    // The driver's blocks go back through the device object that produced them; each request
+    // finds for itself whether its block is held.
     FreeScanSettings();
     FreeItemList();
     FreeCapabilities();
-    EndSettings();
-    if (m_eventsRegistered)
+    // Closing ends the settings phase as CloseDevice always does; an object being replaced is
+    // told only of a phase that was begun on it.
+    if (closing || m_settingsPhaseOpen)
+        EndSettings();
+    if (DriverHoldsEvents())
         UnregisterEvents();
     const ULONG count = ReleaseAndClear(m_stiDevice);
     // Whatever the driver refused to take back went with its device object: a list or block
@@ -275,9 +287,9 @@ ULONG CStiScannerComBridge::ReleaseDeviceObject()
     m_capabilities = nullptr;
     m_account = nullptr;
     ReleaseItemListHeader();
-    m_eventsRegistered = false;
-    m_jobEndedCookie = -1;
-    m_itemDeletedCookie = -1;
+    m_settingsPhaseOpen = false;
+    if (DriverHoldsEvents())
+        AbandonEventHandles();
     return count;
 }
 
@@ -285,7 +297,7 @@ HRESULT CStiScannerComBridge::ReleaseAll()
 {
     HRESULT result = S_OK;
     if (m_stiDevice != nullptr)
-        result = static_cast<HRESULT>(ReleaseDeviceObject());
+        result = static_cast<HRESULT>(ReleaseDeviceObject(true));
 
     if (m_deviceInfo != nullptr)
         LocalFree(std::exchange(m_deviceInfo, nullptr));

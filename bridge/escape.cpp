@@ -1,8 +1,10 @@
 // Driver requests: the lock envelope, the result rules and the property walk.
 #include "escape.h"
 
+#include "bounded_string.h"
 #include "bridge.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -86,6 +88,43 @@ const PropertyRecord *FindLastProperty(const PropertyRecord *records, DWORD coun
             found = &record;
     });
     return found;
+}
+
+namespace {
+
+bool Readable(const MEMORY_BASIC_INFORMATION &region)
+{
+    const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                           PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    return region.State == MEM_COMMIT && (region.Protect & readable) != 0 &&
+           (region.Protect & (PAGE_GUARD | PAGE_NOACCESS)) == 0;
+}
+
+} // namespace
+
+bool DriverTextLength(const wchar_t *text, size_t *length)
+{
+    constexpr size_t MAX_CHARACTERS = 0x7FFFFFFF;
+    if (text == nullptr || reinterpret_cast<uintptr_t>(text) % sizeof(wchar_t) != 0)
+        return false;
+    size_t counted = 0;
+    // Region by region, so the read never reaches a page that is not there to be read.
+    for (const wchar_t *next = text; counted < MAX_CHARACTERS;) {
+        MEMORY_BASIC_INFORMATION region = {};
+        if (VirtualQuery(next, &region, sizeof(region)) == 0 || !Readable(region))
+            return false;
+        const auto *end = static_cast<const BYTE *>(region.BaseAddress) + region.RegionSize;
+        const size_t limit =
+            static_cast<size_t>(end - reinterpret_cast<const BYTE *>(next)) / sizeof(wchar_t);
+        const size_t found = BoundedLength(next, limit);
+        counted += found;
+        if (found < limit) {
+            *length = counted;
+            return counted <= MAX_CHARACTERS;
+        }
+        next += limit;
+    }
+    return false;
 }
 
 void CompleteImageHeader(BYTE *buffer, ULONG bufferSize)

@@ -93,6 +93,11 @@ void ForEachProperty(const PropertyRecord *records, DWORD count, Visit &&visit)
         visit(records[i]);
 }
 
+// Length of a zero-terminated text the driver points to, read no further than the committed,
+// readable memory that holds it; false when no terminator comes first, the text is not aligned
+// to its characters, or it is longer than a 32-bit signed length.
+bool DriverTextLength(const wchar_t *text, size_t *length);
+
 // Completes biSizeImage of an uncompressed BITMAPINFOHEADER at the start of an image buffer:
 // the row length rounded up to 4 bytes, times the height. Buffers shorter than the header,
 // other headers, compressed images and sizes beyond 32 bits are left as the driver wrote them.

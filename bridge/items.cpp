@@ -98,18 +98,18 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetItemCount(LONG *count)
         ReleaseItemListHeader();
         return exchange.lock;
     }
-    // A header left without an array (even one claiming no items) or with a negative count is
-    // no list: nothing came back that could be read or handed back.
-    const bool listed = m_itemList->count >= 0 && m_itemList->items != nullptr;
-    if (!listed) {
+    // A user without stored jobs gets no array: that is an empty list, not a failure.
+    const LONG listed = m_itemList->count;
+    const bool empty = SUCCEEDED(fetch.result) && listed == 0 && m_itemList->items == nullptr;
+    if (m_itemList->items == nullptr && !empty) {
         ReleaseItemListHeader();
         return FAILED(exchange.unlock) ? exchange.unlock : E_FAIL;
     }
-    // A list delivered with a failure is held all the same, so that it goes back to the driver;
-    // only its count is not reported.
-    if (SUCCEEDED(fetch.result))
-        *count = m_itemList->count;
-    return ResultSomethingCameBack(exchange, fetch, true);
+    // An array delivered with a failure or with a negative count is held all the same, so that
+    // it goes back to the driver; only its count is not reported.
+    if (SUCCEEDED(fetch.result) && listed >= 0)
+        *count = listed;
+    return ResultSomethingCameBack(exchange, fetch, listed >= 0);
 }
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::FreeItemList()
@@ -360,7 +360,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::SelectItemByName(LONG depthTest,
 {
     if (pages == nullptr)
         return E_POINTER;
-    if (m_itemList == nullptr || m_itemList->items == nullptr)
+    if (m_itemList == nullptr || m_itemList->items == nullptr || m_itemList->count < 0)
         return E_FAIL;
     auto *selection = static_cast<LONG *>(GlobalAlloc(GPTR, sizeof(LONG)));
     if (selection == nullptr)
@@ -423,10 +423,24 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::AdvancePage(LONG mode, LONG *pag
 
 void CStiScannerComBridge::CloseEventHandles()
 {
+    // A handle the driver may still signal is never closed: its value could come back for
+    // another event, which the driver would then signal instead.
+    if (DriverHoldsEvents())
+        return;
     for (HANDLE *event : {&m_jobEndedEvent, &m_itemDeletedEvent, &m_itemAddedEvent}) {
         if (*event != nullptr)
             CloseHandle(std::exchange(*event, nullptr));
     }
+}
+
+void CStiScannerComBridge::AbandonEventHandles()
+{
+    for (HANDLE *event : {&m_jobEndedEvent, &m_itemDeletedEvent, &m_itemAddedEvent})
+        *event = nullptr;
+    m_jobEndedRegistered = false;
+    m_itemDeletedRegistered = false;
+    m_jobEndedCookie = -1;
+    m_itemDeletedCookie = -1;
 }
 
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RegisterEvents()
@@ -434,8 +448,12 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RegisterEvents()
     if (m_stiDevice == nullptr)
         return E_FAIL;
     // A second registration replaces the first: the driver lets go of the old handles first.
-    if (m_eventsRegistered)
+    // While it may still signal them they stay open and registered, for a later withdrawal.
+    if (DriverHoldsEvents()) {
         UnregisterEvents();
+        if (DriverHoldsEvents())
+            return E_FAIL;
+    }
     CloseEventHandles();
 
     struct NamedEvent
@@ -461,7 +479,8 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::RegisterEvents()
     const LockedExchange exchange = SendLocked(m_stiDevice, registrations, 2);
     if (!exchange.Locked())
         return E_FAIL;
-    m_eventsRegistered = SUCCEEDED(registrations[0].result) || SUCCEEDED(registrations[1].result);
+    m_jobEndedRegistered = SUCCEEDED(registrations[0].result);
+    m_itemDeletedRegistered = SUCCEEDED(registrations[1].result);
     return ResultUnlockThenEscapes(exchange, registrations, 2);
 }
 
@@ -481,9 +500,23 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::UnregisterEvents()
         m_stiDevice->GetLastError(&lastError);
         return exchange.lock;
     }
-    // The cookies are spent: a later unregistration carries -1 again.
-    m_jobEndedCookie = -1;
-    m_itemDeletedCookie = -1;
-    m_eventsRegistered = false;
+    // A registration is withdrawn only when the driver accepted it in a request that ended
+    // well; its cookie is then spent and a later request carries -1 again. Otherwise the cookie
+    // stays for a later attempt.
+    if (SUCCEEDED(exchange.unlock)) {
+        const struct
+        {
+            const EscapeCall &escape;
+            bool &registered;
+            LONG &cookie;
+        } withdrawals[] = {{unregistrations[0], m_jobEndedRegistered, m_jobEndedCookie},
+                           {unregistrations[1], m_itemDeletedRegistered, m_itemDeletedCookie}};
+        for (const auto &withdrawal : withdrawals) {
+            if (SUCCEEDED(withdrawal.escape.result)) {
+                withdrawal.registered = false;
+                withdrawal.cookie = -1;
+            }
+        }
+    }
     return ResultUnlockThenEscapes(exchange, unregistrations, 2);
 }

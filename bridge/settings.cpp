@@ -125,6 +125,9 @@ HRESULT CStiScannerComBridge::SendSettingsPhase(STI_RAW_CONTROL_CODE code)
     const LockedExchange exchange = SendLocked(m_stiDevice, phase);
     if (!exchange.Locked())
         return E_FAIL;
+    // What the driver accepted decides whether a phase stands open on this device object.
+    if (SUCCEEDED(phase.result))
+        m_settingsPhaseOpen = code == ESC_BEGIN_SETTINGS;
     return ResultAnyFailure(exchange, phase);
 }
 

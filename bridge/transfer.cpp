@@ -151,7 +151,7 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::GetImageInfo(ImageInfo *info, LO
             return S_BRIDGE_NO_ANSWER_BUFFER;
 
         if (m_stiDevice == nullptr)
-            return S_FALSE;
+            return E_FAIL;
         const DWORD answerSize = PAGE_PROPERTY_COUNT * sizeof(PropertyRecord);
         EscapeCall describe = MakeEscape(ESC_TRANSFER, &request.record, sizeof(TransferRequest),
                                          answer.get(), answerSize);
@@ -323,19 +323,26 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::TransferString(const TransferReq
         *status = TWRC_FAILURE_CODE;
         return E_FAIL;
     }
-    if (FAILED(fetch.result) || driverText == nullptr || FAILED(exchange.unlock)) {
+    // The driver's string is read no further than the memory that holds it: one without a
+    // terminator there did not arrive.
+    size_t characters = 0;
+    if (FAILED(fetch.result) || !DriverTextLength(driverText, &characters)) {
+        *status = TWRC_FAILURE_CODE;
+        return exchange.unlock;
+    }
+    *length = static_cast<LONG>(characters);
+    if (FAILED(exchange.unlock)) {
         *status = TWRC_FAILURE_CODE;
         return exchange.unlock;
     }
     // The driver's string stays the driver's: the client gets a copy it frees.
-    const size_t characters = wcslen(driverText);
     auto *copy = static_cast<WCHAR *>(CoTaskMemAlloc((characters + 1) * sizeof(WCHAR)));
     if (copy == nullptr) {
         *status = TWRC_FAILURE_CODE;
         return E_OUTOFMEMORY;
     }
-    wmemcpy(copy, driverText, characters + 1);
+    wmemcpy(copy, driverText, characters);
+    copy[characters] = L'\0';
     *text = copy;
-    *length = static_cast<LONG>(characters);
-    return exchange.unlock;
+    return S_OK;
 }

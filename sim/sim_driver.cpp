@@ -159,13 +159,13 @@ HRESULT GetItemList(SimDriverContext &context, void *in, void *out, std::wstring
         header->items = array;
         return S_OK;
     };
-    if (faults.nullItemArray)
+    // A user without stored jobs gets no array at all, and nothing to hand back.
+    if (faults.nullItemArray || entries == 0)
         return fill(nullptr);
     SimLedger &ledger = World().ledger;
     SimArena &arena = ledger.Open(SimBlockKind::ItemList, context.deviceObject, account->key);
-    // Never a null array, even for no items: the bridge takes null for "nothing came back".
-    ItemRecord **items = static_cast<ItemRecord **>(
-        ledger.Alloc(arena, (entries == 0 ? 1 : entries) * sizeof(ItemRecord *)));
+    ItemRecord **items =
+        static_cast<ItemRecord **>(ledger.Alloc(arena, entries * sizeof(ItemRecord *)));
     if (items == nullptr)
         return E_OUTOFMEMORY;
     for (size_t i = 0; i < visible.size(); ++i) {
@@ -236,9 +236,10 @@ HRESULT FreeBlock(SimDriverContext &context, void *in, DWORD inSize, const DWORD
         if (inSize < sizeof(ItemListHeader))
             return E_INVALIDARG;
         const ItemListHeader *header = static_cast<const ItemListHeader *>(in);
-        // A header that a failed fetch left empty names nothing to free.
+        // An empty list came without an array: there is nothing to free. A header that a
+        // failed fetch left without one names nothing either.
         if (header->items == nullptr)
-            return E_INVALIDARG;
+            return header->count == 0 ? S_OK : E_INVALIDARG;
         for (size_t b = 0; b < sizeof(header->driver4); ++b) {
             if (header->driver4[b] != SimDriverPattern(header->driver4 + b)) {
                 Fault(context, "ESC_FREE_BLOCK passes an item-list header whose driver bytes "
@@ -614,7 +615,20 @@ HRESULT TransferString(SimDriverContext &context, const SimItem &item, LONG valu
     SimLedger &ledger = World().ledger;
     SimArena &arena = ledger.Open(SimBlockKind::TransferString, context.deviceObject,
                                   context.hasAccount ? context.account : std::wstring());
-    wchar_t *copy = ledger.AllocString(arena, *source);
+    wchar_t *copy = nullptr;
+    if (context.device->faults.unterminatedTransferString) {
+        // The text ends where its block does: guarded blocks end on a 16-byte boundary just
+        // before an inaccessible page.
+        const size_t bytes = source->size() * sizeof(wchar_t);
+        const size_t block = (bytes + 15) / 16 * 16;
+        BYTE *memory = static_cast<BYTE *>(ledger.Alloc(arena, block));
+        if (memory != nullptr) {
+            copy = reinterpret_cast<wchar_t *>(memory + block - bytes);
+            memcpy(copy, source->data(), bytes);
+        }
+    } else {
+        copy = ledger.AllocString(arena, *source);
+    }
     if (copy == nullptr)
         return E_OUTOFMEMORY;
     ledger.SetRoot(arena, copy);

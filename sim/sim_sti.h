@@ -126,6 +126,8 @@ struct SimDriverFaults
     bool nullCapabilityRecords = false; //   in the capabilities block
     bool nullAccountRecords = false;    //   and in the account block
     bool unterminatedSelectedItem = false; // the ESC_QUERY_VALUE block ends without a terminator
+    bool unterminatedTransferString = false; // an ESC_TRANSFER string fills its block to the end
+                                             //   without a terminator
     bool unterminatedUserDataKey = false;  // "UserDataKey" comes without its terminator
 };
 

@@ -16,6 +16,7 @@ enum Slot
 {
     GLOBAL_ALLOC,
     GLOBAL_FREE,
+    GLOBAL_LOCK,
     SYS_ALLOC_STRING,
     SYS_ALLOC_STRING_LEN,
     SYS_FREE_STRING,
@@ -114,6 +115,16 @@ HGLOBAL WINAPI CountingGlobalFree(HGLOBAL block)
     return Real<decltype(&GlobalFree)>(GLOBAL_FREE)(block);
 }
 
+// Locking a movable block can fail for want of memory too: it counts, and holds nothing.
+LPVOID WINAPI CountingGlobalLock(HGLOBAL block)
+{
+    if (Armed() && FailThisOne()) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return Real<decltype(&GlobalLock)>(GLOBAL_LOCK)(block);
+}
+
 BSTR WINAPI CountingSysAllocString(const OLECHAR *text)
 {
     return Counted<BSTR>([&] { return Real<decltype(&SysAllocString)>(SYS_ALLOC_STRING)(text); });
@@ -155,6 +166,7 @@ struct Import
 const Import IMPORTS[] = {
     {"kernel32.dll", "GlobalAlloc", 0, GLOBAL_ALLOC, WRAPPER(CountingGlobalAlloc)},
     {"kernel32.dll", "GlobalFree", 0, GLOBAL_FREE, WRAPPER(CountingGlobalFree)},
+    {"kernel32.dll", "GlobalLock", 0, GLOBAL_LOCK, WRAPPER(CountingGlobalLock)},
     {"oleaut32.dll", "SysAllocString", 2, SYS_ALLOC_STRING, WRAPPER(CountingSysAllocString)},
     {"oleaut32.dll", "SysAllocStringLen", 4, SYS_ALLOC_STRING_LEN,
      WRAPPER(CountingSysAllocStringLen)},

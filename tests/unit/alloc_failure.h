@@ -1,9 +1,10 @@
 // Allocation-failure injection for the bridge, with nothing in the product: the test executable's
-// import slots for GlobalAlloc, GlobalFree, SysAllocString, SysAllocStringLen, SysFreeString,
-// CoTaskMemAlloc and CoTaskMemFree point to counting wrappers, and the executable's global
-// operator new and delete are replaced. An allocation counts only while the calling thread has
-// armed counting and runs no call of the simulated STI service (whose memory is the driver's);
-// the failAt-th counted allocation of a run fails. Frees of counted blocks are seen wherever
+// import slots for GlobalAlloc, GlobalFree, GlobalLock, SysAllocString, SysAllocStringLen,
+// SysFreeString, CoTaskMemAlloc and CoTaskMemFree point to counting wrappers, and the
+// executable's global operator new and delete are replaced. An allocation (or a lock of a movable
+// block, which holds nothing) counts only while the calling thread has armed counting and runs no
+// call of the simulated STI service (whose memory is the driver's); the failAt-th counted
+// allocation of a run fails. Frees of counted blocks are seen wherever
 // they happen, so a run ends knowing what it left allocated.
 #pragma once
 

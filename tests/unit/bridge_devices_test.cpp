@@ -5,6 +5,7 @@
 #include "hresult_values.h"
 
 #include <cwchar>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -312,57 +313,168 @@ TEST_F(DevicesTest, CloseAndDestructionLeaveNothingHeld)
     }
 }
 
-// A new device object takes the place of the old one only after the old one's blocks went back
-// through it; what the old driver would not take back never passes to the new one.
-TEST_F(DevicesTest, ReplacedDeviceObjectHandsItsBlocksBackFirst)
+// A device object that is replaced gets back the blocks it handed out and is told of nothing
+// else but what undoes something begun on it: a settings phase, event registrations. What its
+// driver would not take back never passes to the new object.
+TEST_F(DevicesTest, ReplacedDeviceObjectGetsBackOnlyWhatItHolds)
 {
-    AddScanner({SimMakeItem(L"A.tif", L"A.tif", L"S-1-1-0", L"KEY-A", 1, 16, 16, 24)});
-    ASSERT_EQ(OpenItems(), 1);
+    using Requests = std::vector<std::pair<DWORD, DWORD>>; // code and incoming `actual`
+    struct Case
+    {
+        const char *what;
+        bool launch;
+        std::function<void()> use;
+        std::vector<SimInjection> injections;
+        Requests expected;
+        const char *lost;      // the violation the old object's release leaves, if any
+    };
+    SimInjection refuseList = SimFailEscape(ESC_FREE_BLOCK, E_FAIL);
+    refuseList.count = 1;
+    const Requests everything = {{ESC_FREE_BLOCK, FREE_SCAN_SETTINGS},
+                                 {ESC_FREE_BLOCK, FREE_ITEM_LIST},
+                                 {ESC_FREE_BLOCK, FREE_CAPABILITIES},
+                                 {ESC_END_SETTINGS, 0},
+                                 {ESC_UNREGISTER_EVENT, EVENT_JOB_ENDED},
+                                 {ESC_UNREGISTER_EVENT, EVENT_ITEM_DELETED}};
     USHORT v[5] = {};
-    ASSERT_EQ(bridge->GetScanSettings(&v[0], &v[1], &v[2], &v[3], &v[4]), S_OK);
-    const unsigned first = SimEscapes().back().deviceObject;
-
-    SimClearLog();
-    ASSERT_EQ(bridge->OpenAccount(L"Name", L"Prefix", TEST_ACCOUNT), S_OK);
-    EXPECT_EQ(SimGetCounters().liveDevices, 1);
-    std::vector<DWORD> handedBack;
-    for (const SimEscape &escape : SimEscapes()) {
-        if (escape.code == ESC_FREE_BLOCK) {
-            EXPECT_EQ(escape.deviceObject, first);
-            handedBack.push_back(escape.actualIn);
-        }
-    }
-    EXPECT_EQ(handedBack,
-              (std::vector<DWORD>{FREE_SCAN_SETTINGS, FREE_ITEM_LIST, FREE_CAPABILITIES}));
-    // The account record is fetched again through the new object.
-    EXPECT_EQ(SimCountEscapes(ESC_GET_ACCOUNT), 1u);
-    const unsigned second = SimEscapes().back().deviceObject;
-    EXPECT_NE(second, first);
-    EXPECT_TRUE(SimViolations().empty());
-
-    // The list refused and the events that could not be unregistered stay with that object.
     LONG count = 0;
-    ASSERT_EQ(bridge->GetItemCount(&count), S_OK);
-    ASSERT_EQ(bridge->RegisterEvents(), S_OK);
-    SimInjection refuse = SimFailEscape(ESC_FREE_BLOCK, E_FAIL);
-    refuse.count = 1;
-    SimInject(refuse);
-    SimInjection busy = SimFailCall(SimPoint::LockDevice, E_FAIL);
-    busy.firstCall = 4; // the item list, capabilities, end of settings, then the events
-    busy.count = 1;
-    SimInject(busy);
-    EXPECT_EQ(bridge->OpenLaunchDevice(), S_OK);
-    SimClearInjections();
-    const std::vector<std::string> lost = SimTakeViolations();
-    ASSERT_EQ(lost.size(), 1u);
-    EXPECT_NE(lost[0].find("item list not handed back"), std::string::npos) << lost[0];
+    const Case cases[] = {
+        {"launch device, then the account", true,
+         [&] { ASSERT_EQ(bridge->OpenLaunchDevice(), S_OK); }, {}, {}, nullptr},
+        {"every block, a settings phase and events", false,
+         [&] {
+             OpenScanner();
+             ASSERT_EQ(bridge->GetItemCount(&count), S_OK);
+             ASSERT_EQ(bridge->GetScanSettings(&v[0], &v[1], &v[2], &v[3], &v[4]), S_OK);
+             ASSERT_EQ(bridge->RegisterEvents(), S_OK);
+         },
+         {}, everything, nullptr},
+        {"settings phase ended and its block handed back", false,
+         [&] {
+             OpenScanner();
+             ASSERT_EQ(bridge->GetScanSettings(&v[0], &v[1], &v[2], &v[3], &v[4]), S_OK);
+             ASSERT_EQ(bridge->EndSettings(), S_OK);
+             ASSERT_EQ(bridge->FreeScanSettings(), S_OK);
+         },
+         {}, {{ESC_FREE_BLOCK, FREE_CAPABILITIES}}, nullptr},
+        {"a list the driver refuses", false,
+         [&] {
+             OpenScanner();
+             ASSERT_EQ(bridge->GetItemCount(&count), S_OK);
+         },
+         {refuseList},
+         {{ESC_FREE_BLOCK, FREE_ITEM_LIST}, {ESC_FREE_BLOCK, FREE_CAPABILITIES}},
+         "item list not handed back"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_NO_FATAL_FAILURE(Renew({}));
+        AddScanner({SimMakeItem(L"A.tif", L"A.tif", L"S-1-1-0", L"KEY-A", 1, 16, 16, 24)})
+            ->launch = c.launch;
+        ASSERT_NO_FATAL_FAILURE(c.use());
+        unsigned old = 0;
+        for (const SimCall &call : SimCalls()) {
+            if (call.kind == SimCallKind::CreateDevice)
+                old = call.deviceObject;
+        }
+        ASSERT_NE(old, 0u);
 
-    // OpenLaunchDevice fetches no capabilities: the new object holds nothing to hand back.
-    SimClearLog();
-    EXPECT_EQ(bridge->CloseDevice(), S_OK);
-    EXPECT_EQ(SimCountEscapes(ESC_FREE_BLOCK), 0u);
-    EXPECT_EQ(SimCountEscapes(ESC_UNREGISTER_EVENT), 0u);
-    EXPECT_TRUE(SimViolations().empty());
+        SimClearLog();
+        for (const SimInjection &injection : c.injections)
+            SimInject(injection);
+        ASSERT_EQ(bridge->OpenAccount(L"Name", L"Prefix", TEST_ACCOUNT), S_OK);
+        SimClearInjections();
+        EXPECT_EQ(SimGetCounters().liveDevices, 1);
+        Requests told;
+        for (const SimEscape &escape : SimEscapes()) {
+            if (escape.deviceObject == old)
+                told.emplace_back(escape.code, escape.actualIn);
+        }
+        EXPECT_EQ(told, c.expected);
+        // The account record is fetched again through the new object.
+        EXPECT_EQ(SimCountEscapes(ESC_GET_ACCOUNT), 1u);
+        EXPECT_NE(SimEscapes().back().deviceObject, old);
+        const std::vector<std::string> lost = SimTakeViolations();
+        EXPECT_EQ(lost.size(), c.lost != nullptr ? 1u : 0u);
+        if (c.lost != nullptr && !lost.empty()) {
+            EXPECT_NE(lost[0].find(c.lost), std::string::npos) << lost[0];
+        }
+
+        // The new object hands back only its own capabilities block.
+        SimClearLog();
+        EXPECT_EQ(bridge->CloseDevice(), S_OK);
+        Requests closed;
+        for (const SimEscape &escape : SimEscapes()) {
+            if (escape.code == ESC_FREE_BLOCK)
+                closed.emplace_back(escape.code, escape.actualIn);
+        }
+        EXPECT_EQ(closed, (Requests{{ESC_FREE_BLOCK, FREE_CAPABILITIES}}));
+        EXPECT_TRUE(SimViolations().empty());
+    }
+}
+
+// A discovery that fails is reported, and nothing of an earlier one is opened in its place.
+TEST_F(DevicesTest, FailedDiscoveryIsNotCoveredByAnEarlierOne)
+{
+    const HRESULT gone = HRESULT_FROM_WIN32(ERROR_DEV_NOT_EXIST);
+    auto once = [](SimPoint point, HRESULT result) {
+        SimInjection injection = SimFailCall(point, result);
+        injection.count = 1;
+        return injection;
+    };
+    SimDevice launch = Device(1, QUILLON_4410_TWAIN, L"Alpha");
+    launch.launch = true;
+    const std::vector<SimDevice> launched = {launch};
+    const std::vector<SimDevice> one = {Device(1, QUILLON_4410_TWAIN, L"Alpha")};
+    const std::vector<SimDevice> two = {Device(1, QUILLON_4410_TWAIN, L"Alpha"),
+                                        Device(2, QUILLON_2230_TWAIN, L"Beta")};
+    const auto openLaunch = [&] { return bridge->OpenLaunchDevice(); };
+    const auto enumerate = [&] { return Enumerate(0).result; };
+    const auto select = [&] {
+        LONG family = -99;
+        return bridge->SelectDevice(L"Alpha", &family);
+    };
+    struct Case
+    {
+        const char *what;
+        std::vector<SimDevice> devices;
+        std::function<HRESULT()> first, again;
+        SimInjection failure;
+        HRESULT expected;
+        bool listing;          // nothing chosen yet: a selection needs a list
+    };
+    const Case cases[] = {
+        {"launch device, its information fails", launched, openLaunch, openLaunch,
+         once(SimPoint::GetDeviceInfo, gone), gone, false},
+        {"listed device, its information fails", one, openLaunch, openLaunch,
+         once(SimPoint::GetDeviceInfo, gone), gone, false},
+        {"one device listed, its information fails", one, enumerate, enumerate,
+         once(SimPoint::GetDeviceInfo, gone), gone, false},
+        {"launch device enumerated, its information fails", launched, enumerate, enumerate,
+         once(SimPoint::GetDeviceInfo, gone), gone, false},
+        {"the list fails after a listing", two, enumerate, enumerate,
+         once(SimPoint::GetDeviceList, gone), gone, true},
+        {"no list after a listing", two, enumerate, enumerate,
+         once(SimPoint::GetDeviceList, S_OK), E_FAIL, true},
+        {"the selected device's information fails", two, enumerate, select,
+         once(SimPoint::GetDeviceInfo, gone), gone, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_NO_FATAL_FAILURE(Renew(c.devices));
+        ASSERT_EQ(c.first(), S_OK);
+        SimClearLog();
+        SimInject(c.failure);
+        EXPECT_EQ(c.again(), c.expected);
+        SimClearInjections();
+        EXPECT_EQ(SimCountCalls(SimCallKind::CreateDevice), 0u);
+        // Nothing is left chosen or listed to open instead.
+        if (c.listing) {
+            EXPECT_EQ(select(), E_FAIL) << "a list is left to choose from";
+        }
+        EXPECT_FALSE(Chosen());
+        EXPECT_EQ(SimCountCalls(SimCallKind::CreateDevice), 0u);
+    }
 }
 
 } // namespace

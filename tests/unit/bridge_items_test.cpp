@@ -75,141 +75,6 @@ LONG CookieSent(const SimEscape &escape)
 }
 
 // ---------------------------------------------------------------------------------------------
-// A device object that hands the bridge item-list headers the driver never writes: the list the
-// driver delivered goes straight back to it, then the header claims `g_shape`.
-
-struct HeaderShape
-{
-    LONG count;
-    bool nullItems;
-};
-
-HeaderShape g_shape = {0, false};
-ItemRecord *g_noRecords[4] = {};
-
-class ReshapingDevice final : public IStiDevice
-{
-public:
-    explicit ReshapingDevice(IStiDevice *inner) : m_in(inner) {}
-
-    STDMETHODIMP Escape(STI_RAW_CONTROL_CODE code, LPVOID in, DWORD inSize, LPVOID out,
-                        DWORD outSize, LPDWORD actual) override
-    {
-        const HRESULT hr = m_in->Escape(code, in, inSize, out, outSize, actual);
-        if (code != ESC_GET_ITEM_LIST || FAILED(hr))
-            return hr;
-        auto *header = static_cast<ItemListHeader *>(out);
-        DWORD which = FREE_ITEM_LIST;
-        m_in->Escape(ESC_FREE_BLOCK, header, sizeof(*header), nullptr, 0, &which);
-        header->count = g_shape.count;
-        header->items = g_shape.nullItems ? nullptr : g_noRecords;
-        return hr;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_refs); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        const LONG left = InterlockedDecrement(&m_refs);
-        if (left == 0) {
-            m_in->Release();
-            delete this;
-        }
-        return static_cast<ULONG>(left);
-    }
-    STDMETHODIMP LockDevice(DWORD a) override { return m_in->LockDevice(a); }
-    STDMETHODIMP UnLockDevice() override { return m_in->UnLockDevice(); }
-    STDMETHODIMP GetLastError(LPDWORD a) override { return m_in->GetLastError(a); }
-    // Not used by the bridge.
-    STDMETHODIMP QueryInterface(REFIID, void **) override { return E_NOTIMPL; }
-    STDMETHODIMP Initialize(HINSTANCE, LPCWSTR, DWORD, DWORD) override { return E_NOTIMPL; }
-    STDMETHODIMP GetCapabilities(PSTI_DEV_CAPS) override { return E_NOTIMPL; }
-    STDMETHODIMP GetStatus(PSTI_DEVICE_STATUS) override { return E_NOTIMPL; }
-    STDMETHODIMP DeviceReset() override { return E_NOTIMPL; }
-    STDMETHODIMP Diagnostic(LPSTI_DIAG) override { return E_NOTIMPL; }
-    STDMETHODIMP RawReadData(LPVOID, LPDWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
-    STDMETHODIMP RawWriteData(LPVOID, DWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
-    STDMETHODIMP RawReadCommand(LPVOID, LPDWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
-    STDMETHODIMP RawWriteCommand(LPVOID, DWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
-    STDMETHODIMP Subscribe(LPSTISUBSCRIBE) override { return E_NOTIMPL; }
-    STDMETHODIMP GetLastNotificationData(LPSTINOTIFY) override { return E_NOTIMPL; }
-    STDMETHODIMP UnSubscribe() override { return E_NOTIMPL; }
-    STDMETHODIMP GetLastErrorInfo(STI_ERROR_INFO *) override { return E_NOTIMPL; }
-
-private:
-    ~ReshapingDevice() = default;
-
-    IStiDevice *m_in;
-    volatile LONG m_refs = 1;
-};
-
-// The simulated service, handing out reshaping device objects.
-class ReshapingService final : public IStillImageW
-{
-public:
-    explicit ReshapingService(IStillImageW *inner) : m_in(inner) {}
-
-    STDMETHODIMP CreateDevice(LPWSTR a, DWORD b, PSTIDEVICE *device, LPUNKNOWN c) override
-    {
-        const HRESULT hr = m_in->CreateDevice(a, b, device, c);
-        if (*device != nullptr)
-            *device = new ReshapingDevice(*device);
-        return hr;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_refs); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        const LONG left = InterlockedDecrement(&m_refs);
-        if (left == 0) {
-            m_in->Release();
-            delete this;
-        }
-        return static_cast<ULONG>(left);
-    }
-    STDMETHODIMP GetDeviceList(DWORD a, DWORD b, DWORD *c, LPVOID *d) override
-    {
-        return m_in->GetDeviceList(a, b, c, d);
-    }
-    STDMETHODIMP GetDeviceInfo(LPWSTR a, LPVOID *b) override { return m_in->GetDeviceInfo(a, b); }
-    STDMETHODIMP GetDeviceValue(LPWSTR a, LPWSTR b, LPDWORD c, LPBYTE d, LPDWORD e) override
-    {
-        return m_in->GetDeviceValue(a, b, c, d, e);
-    }
-    STDMETHODIMP GetSTILaunchInformation(LPWSTR a, DWORD *b, LPWSTR c) override
-    {
-        return m_in->GetSTILaunchInformation(a, b, c);
-    }
-    // Not used by the bridge.
-    STDMETHODIMP QueryInterface(REFIID, void **) override { return E_NOTIMPL; }
-    STDMETHODIMP Initialize(HINSTANCE, DWORD) override { return E_NOTIMPL; }
-    STDMETHODIMP SetDeviceValue(LPWSTR, LPWSTR, DWORD, LPBYTE, DWORD) override { return E_NOTIMPL; }
-    STDMETHODIMP RegisterLaunchApplication(LPWSTR, LPWSTR) override { return E_NOTIMPL; }
-    STDMETHODIMP UnregisterLaunchApplication(LPWSTR) override { return E_NOTIMPL; }
-    STDMETHODIMP EnableHwNotifications(LPCWSTR, BOOL) override { return E_NOTIMPL; }
-    STDMETHODIMP GetHwNotificationState(LPCWSTR, BOOL *) override { return E_NOTIMPL; }
-    STDMETHODIMP RefreshDeviceBus(LPCWSTR) override { return E_NOTIMPL; }
-    STDMETHODIMP LaunchApplicationForDevice(LPWSTR, LPWSTR, LPSTINOTIFY) override
-    {
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP SetupDeviceParameters(PSTI_DEVICE_INFORMATIONW) override { return E_NOTIMPL; }
-    STDMETHODIMP WriteToErrorLog(DWORD, LPCWSTR) override { return E_NOTIMPL; }
-
-private:
-    ~ReshapingService() = default;
-
-    IStillImageW *m_in;
-    volatile LONG m_refs = 1;
-};
-
-HRESULT WINAPI ReshapingSti(HINSTANCE instance, DWORD version, IStillImageW **out,
-                            IUnknown *outer)
-{
-    IStillImageW *inner = nullptr;
-    const HRESULT hr = SimStiCreateInstance(instance, version, &inner, outer);
-    *out = inner != nullptr ? new ReshapingService(inner) : nullptr;
-    return hr;
-}
-
-// ---------------------------------------------------------------------------------------------
 
 // The test scanner's instance key in the device class; "FilingPath" lives under DeviceData.
 const std::wstring DEVICE_CLASS_KEY =
@@ -263,12 +128,13 @@ class ItemsTest : public BridgeTest
 {
 protected:
     // A new bridge in a new world; what the old one left with the driver must be nothing.
-    void Restart(StiFactory factory = &SimStiCreateInstance)
+    void Restart()
     {
         ReleaseBridge();
-        EXPECT_TRUE(SimTakeViolations().empty());
+        for (const std::string &violation : SimTakeViolations())
+            ADD_FAILURE() << violation;
         SimReset();
-        bridge = new CStiScannerComBridge(factory);
+        bridge = new CStiScannerComBridge(&SimStiCreateInstance);
     }
 
     LONG Remaining()
@@ -360,29 +226,19 @@ TEST_F(ItemsList, RejectedFetchLeavesNoList)
     struct Case
     {
         const char *what;
-        StiFactory factory;
         bool openAccount;
-        HeaderShape shape;
         std::vector<SimInjection> injections;
         HRESULT expected;
         size_t fetches;
     };
     const Case cases[] = {
-        {"no account key", &SimStiCreateInstance, false, {}, {}, E_FAIL, 0},
-        {"lock fails", &SimStiCreateInstance, true, {},
-         {SimFailCall(SimPoint::LockDevice, LOCK_TIMEOUT)}, LOCK_TIMEOUT, 0},
-        {"escape fails", &SimStiCreateInstance, true, {},
-         {SimFailEscape(ESC_GET_ITEM_LIST, E_ACCESSDENIED)}, E_FAIL, 1},
-        // Answered without the driver writing anything: no array came back.
-        {"header left empty", &SimStiCreateInstance, true, {},
-         {SimFailEscape(ESC_GET_ITEM_LIST, S_OK)}, E_FAIL, 1},
-        {"negative count", &ReshapingSti, true, {-1, false}, {}, E_FAIL, 1},
-        {"count without array", &ReshapingSti, true, {2, true}, {}, E_FAIL, 1},
+        {"no account key", false, {}, E_FAIL, 0},
+        {"lock fails", true, {SimFailCall(SimPoint::LockDevice, LOCK_TIMEOUT)}, LOCK_TIMEOUT, 0},
+        {"escape fails", true, {SimFailEscape(ESC_GET_ITEM_LIST, E_ACCESSDENIED)}, E_FAIL, 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        Restart(c.factory);
-        g_shape = c.shape;
+        Restart();
         AddScanner({Item(L"a"), Item(L"b")});
         if (c.openAccount) {
             OpenScanner();
@@ -999,32 +855,34 @@ TEST_F(ItemsEvents, RegisterCreatesThreeEventsAndRegistersTwo)
     SimClearInjections();
 }
 
-TEST_F(ItemsEvents, RegistrationsAreReplacedAndCookiesSpent)
+// Registrations are replaced, their cookies spent once withdrawn; a handle the driver may still
+// signal is never closed, so no later event takes its value, and its withdrawal is tried again.
+TEST_F(ItemsEvents, RegistrationsAreReplacedAndHeldHandlesStayOpen)
 {
+    using Cookies = std::vector<std::pair<LONG, DWORD>>;
+    auto sent = [] {
+        Cookies cookies;
+        for (const SimEscape &escape : EscapesOf(ESC_UNREGISTER_EVENT))
+            cookies.emplace_back(CookieSent(escape), escape.actualIn);
+        return cookies;
+    };
+    auto held = [] {
+        Cookies cookies;
+        for (const SimEventRegistration &registration : SimEventRegistrations())
+            cookies.emplace_back(static_cast<LONG>(registration.cookie), registration.kind);
+        return cookies;
+    };
+    const Cookies unknown = {{-1, EVENT_JOB_ENDED}, {-1, EVENT_ITEM_DELETED}};
     AddScanner();
     OpenScanner();
-    auto cookies = [](const std::vector<SimEscape> &escapes) {
-        std::vector<std::pair<LONG, DWORD>> sent;
-        for (const SimEscape &escape : escapes)
-            sent.emplace_back(CookieSent(escape), escape.actualIn);
-        return sent;
-    };
-    auto registeredCookies = [] {
-        std::vector<std::pair<LONG, DWORD>> held;
-        for (const SimEventRegistration &registration : SimEventRegistrations())
-            held.emplace_back(static_cast<LONG>(registration.cookie), registration.kind);
-        return held;
-    };
-    const std::vector<std::pair<LONG, DWORD>> unknown = {{-1, EVENT_JOB_ENDED},
-                                                         {-1, EVENT_ITEM_DELETED}};
 
     // Never registered: both requests carry -1, which the driver does not know.
     SimClearLog();
     EXPECT_EQ(E_INVALIDARG, bridge->UnregisterEvents());
-    EXPECT_EQ(unknown, cookies(EscapesOf(ESC_UNREGISTER_EVENT)));
+    EXPECT_EQ(unknown, sent());
 
     ASSERT_EQ(S_OK, bridge->RegisterEvents());
-    const auto first = registeredCookies();
+    const Cookies first = held();
     ASSERT_EQ(2u, first.size());
 
     // A second registration first takes back the first one.
@@ -1032,27 +890,92 @@ TEST_F(ItemsEvents, RegistrationsAreReplacedAndCookiesSpent)
     ASSERT_EQ(S_OK, bridge->RegisterEvents());
     EXPECT_EQ("Lock Escape:1012 Escape:1012 Unlock Lock Escape:1011 Escape:1011 Unlock",
               SimCallTrace());
-    EXPECT_EQ(first, cookies(EscapesOf(ESC_UNREGISTER_EVENT)));
-    const auto second = registeredCookies();
+    EXPECT_EQ(first, sent());
+    const Cookies second = held();
     ASSERT_EQ(2u, second.size());
     EXPECT_NE(first, second);
 
     SimClearLog();
     ASSERT_EQ(S_OK, bridge->UnregisterEvents());
-    EXPECT_EQ(second, cookies(EscapesOf(ESC_UNREGISTER_EVENT)));
+    EXPECT_EQ(second, sent());
     EXPECT_TRUE(SimEventRegistrations().empty());
 
     // The cookies are spent: the next requests carry -1 again.
     SimClearLog();
     EXPECT_EQ(E_INVALIDARG, bridge->UnregisterEvents());
-    EXPECT_EQ(unknown, cookies(EscapesOf(ESC_UNREGISTER_EVENT)));
+    EXPECT_EQ(unknown, sent());
 
-    // A failed lock: the device's last error is asked for, the lock's failure returned.
-    SimInject(SimFailCall(SimPoint::LockDevice, LOCK_TIMEOUT));
-    SimClearLog();
-    EXPECT_EQ(LOCK_TIMEOUT, bridge->UnregisterEvents());
-    EXPECT_EQ("Lock! GetLastError", SimCallTrace());
-    SimClearInjections();
+    // A withdrawal that fails keeps the handles open and the cookies for the next attempt,
+    // which RegisterEvents makes before it lets any handle go.
+    SimInjection busy = SimFailCall(SimPoint::LockDevice, LOCK_TIMEOUT);
+    busy.count = 1;
+    SimInjection refused = SimFailEscape(ESC_UNREGISTER_EVENT, E_ACCESSDENIED);
+    refused.count = 1;
+    SimInjection unlockFails = SimFailCall(SimPoint::UnLockDevice, UNLOCK_FAILED);
+    unlockFails.perform = true;
+    unlockFails.count = 1;
+    struct Case
+    {
+        const char *what;
+        SimInjection failure;
+        HRESULT unregistered;
+        bool jobEndedKept, itemDeletedKept; // cookies the retry carries
+        HRESULT registered;
+    };
+    const Case cases[] = {
+        {"lock fails", busy, LOCK_TIMEOUT, true, true, S_OK},
+        // The driver kept JobEnded only; the ItemDeleted cookie is spent.
+        {"JobEnded refused", refused, E_ACCESSDENIED, true, false, S_OK},
+        // The driver let go of both, but the request did not end well: both are kept, the
+        // driver no longer knows them, and the handles stay open for good.
+        {"unlock fails", unlockFails, UNLOCK_FAILED, true, true, E_FAIL},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Restart();
+        AddScanner();
+        OpenScanner();
+        UniqueHandle jobEnded(CreateEventW(nullptr, FALSE, FALSE, L"JobEnded"));
+        UniqueHandle itemDeleted(CreateEventW(nullptr, FALSE, FALSE, L"ItemDeleted"));
+        ASSERT_TRUE(jobEnded && itemDeleted);
+        ASSERT_EQ(S_OK, bridge->RegisterEvents());
+        const Cookies registered = held();
+        std::vector<HANDLE> handles;
+        for (const SimEventRegistration &registration : SimEventRegistrations())
+            handles.push_back(registration.event);
+        ASSERT_EQ(2u, handles.size());
+
+        SimInject(c.failure);
+        EXPECT_EQ(c.unregistered, bridge->UnregisterEvents());
+        SimClearInjections();
+        SimClearLog();
+        EXPECT_EQ(c.registered, bridge->RegisterEvents());
+        const Cookies retried = {{c.jobEndedKept ? registered[0].first : -1, EVENT_JOB_ENDED},
+                                 {c.itemDeletedKept ? registered[1].first : -1,
+                                  EVENT_ITEM_DELETED}};
+        EXPECT_EQ(retried, sent());
+        EXPECT_EQ(c.registered == S_OK ? 2u : 0u, SimCountEscapes(ESC_REGISTER_EVENT));
+
+        // Whatever the driver holds signals the event it was registered for, and nothing else.
+        EXPECT_EQ(c.registered == S_OK ? 2u : 0u, SimEventRegistrations().size());
+        for (const DWORD kind : {EVENT_JOB_ENDED, EVENT_ITEM_DELETED}) {
+            SCOPED_TRACE(kind);
+            const size_t signalled = SimSignalEvent(kind);
+            const bool jobEndedSet = WaitForSingleObject(jobEnded.get(), 0) == WAIT_OBJECT_0;
+            const bool itemDeletedSet =
+                WaitForSingleObject(itemDeleted.get(), 0) == WAIT_OBJECT_0;
+            EXPECT_EQ(signalled != 0 && kind == EVENT_JOB_ENDED, jobEndedSet);
+            EXPECT_EQ(signalled != 0 && kind == EVENT_ITEM_DELETED, itemDeletedSet);
+        }
+
+        // Closing tries once more; handles the driver never let go of stay open.
+        EXPECT_EQ(S_OK, bridge->CloseDevice());
+        if (c.registered != S_OK) {
+            DWORD flags = 0;
+            for (HANDLE handle : handles)
+                EXPECT_TRUE(GetHandleInformation(handle, &flags));
+        }
+    }
 }
 
 } // namespace

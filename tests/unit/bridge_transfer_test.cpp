@@ -485,8 +485,14 @@ TEST_F(TransferTest, TransferImageCompletesUncompressedHeaders)
     }
 }
 
+// The client gets a copy of the driver's string; the length is given whenever the string
+// arrived, and a string that runs to the end of its block without a terminator did not arrive.
 TEST_F(TransferTest, TransferStringHandsOutACopy)
 {
+    // Driver blocks end just before an inaccessible page: a read past one faults.
+    ReleaseBridge();
+    SimGuardReleasedMemory(true);
+    bridge = new CStiScannerComBridge(&SimStiCreateInstance);
     ASSERT_NO_FATAL_FAILURE(Open({Item(L"grey.tif", 1, 8, 8, 8, L"Grey title")}));
     ASSERT_NO_FATAL_FAILURE(Select(0));
     const TransferRequestView request =
@@ -510,26 +516,34 @@ TEST_F(TransferTest, TransferStringHandsOutACopy)
     const struct
     {
         const char *what;
-        SimInjection injection;
+        std::optional<SimInjection> injection;
+        bool unterminated;
         HRESULT expected;
+        LONG length;
     } rows[] = {
-        {"escape fails", Once(SimPoint::Escape, ESC_TRANSFER, E_FAIL), S_OK},
-        {"no string", Once(SimPoint::Escape, ESC_TRANSFER, S_OK), S_OK},
-        {"unlock fails", Once(SimPoint::UnLockDevice, 0, unlockFault, true), unlockFault},
+        {"escape fails", Once(SimPoint::Escape, ESC_TRANSFER, E_FAIL), false, S_OK, -1},
+        {"no string", Once(SimPoint::Escape, ESC_TRANSFER, S_OK), false, S_OK, -1},
+        {"unlock fails", Once(SimPoint::UnLockDevice, 0, unlockFault, true), false, unlockFault,
+         10},
+        {"no terminator in its block", std::nullopt, true, S_OK, -1},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
-        SimInject(row.injection);
+        if (row.injection)
+            SimInject(*row.injection);
+        SimFindDevice(TEST_DEVICE)->faults.unterminatedTransferString = row.unterminated;
         WCHAR stale[] = L"stale";
         text = stale;
         length = -1;
         status = 42;
         EXPECT_EQ(bridge->TransferString(&request, &text, &length, &status), row.expected);
         EXPECT_EQ(text, nullptr);
-        EXPECT_EQ(length, -1);
+        EXPECT_EQ(length, row.length);
         EXPECT_EQ(status, TWRC_FAILURE_CODE);
         SimClearInjections();
     }
+    ReleaseBridge();
+    SimGuardReleasedMemory(false);
 }
 
 TEST_F(TransferTest, TransfersFailWithoutRequestDeviceOrLock)
@@ -560,6 +574,11 @@ TEST_F(TransferTest, TransfersFailWithoutRequestDeviceOrLock)
         EXPECT_EQ(calls[i](&request, &status), E_FAIL);   // no device object yet
         EXPECT_EQ(status, TWRC_FAILURE_CODE);
     }
+    // The page description is a driver request too.
+    ImageInfo info = Garbage();
+    EXPECT_EQ(bridge->GetImageInfo(&info, 1), E_FAIL);
+    const ImageInfo garbage = Garbage();
+    EXPECT_EQ(memcmp(&info, &garbage, sizeof(info)), 0);
 
     ASSERT_NO_FATAL_FAILURE(Open({Item(L"grey.tif", 1, 8, 8, 8)}));
     ASSERT_NO_FATAL_FAILURE(Select(0));
