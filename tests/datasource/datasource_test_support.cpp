@@ -154,6 +154,12 @@ void SourceTest::OpenAndEnable(TW_UINT16 expectedMessage, TW_UINT16 mechanism)
 void SourceTest::TransferPages(const std::vector<PageOf> &pages, bool memory,
                                TW_UINT32 stripRows, bool resetAfter)
 {
+    TW_PENDINGXFERS start = {};
+    ASSERT_EQ(app.Send(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &start), TWRC_SUCCESS);
+    if (resetAfter)
+        ASSERT_GT(start.Count, pages.size());
+    else
+        ASSERT_EQ(start.Count, pages.size());
     for (size_t n = 0; n < pages.size(); ++n) {
         const PageOf &page = pages[n];
         SCOPED_TRACE(testing::Message() << "page " << page.page << " of " << page.item);
@@ -204,9 +210,6 @@ void SourceTest::TransferPages(const std::vector<PageOf> &pages, bool memory,
                                                                             : MSG_ENDXFER,
                            &pending),
                   TWRC_SUCCESS);
-        if (!resetAfter || !last)
-            EXPECT_EQ(pending.Count, pages.size() - n - 1);
-        else
-            EXPECT_EQ(pending.Count, 0);
+        EXPECT_EQ(pending.Count, last && resetAfter ? 0 : start.Count - n - 1);
     }
 }
