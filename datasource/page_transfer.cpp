@@ -227,7 +227,8 @@ HRESULT FetchNativeDib(IStiScannerComBridge *bridge, const wchar_t *itemName, LO
         GlobalLockScope lock(memory.get());
         if (lock.get() == nullptr)
             return E_OUTOFMEMORY;
-        memmove(lock.get() + header, lock.get() + offset, rowBytes);
+        if (header != offset)
+            memmove(lock.get() + header, lock.get() + offset, rowBytes);
         if (topDown)
             FlipRows(lock.get() + header, shape.paddedRow, shape.height);
         WriteDibHeader(shape, lock.get());

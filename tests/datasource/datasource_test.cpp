@@ -308,6 +308,12 @@ TEST_F(SourceSession, AnEmptyMailboxAsksToBeClosed)
     pending.Count = 9;
     EXPECT_EQ(app.Send(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
     EXPECT_EQ(pending.Count, 0);
+    // The application's own messages are not the source's.
+    MSG message = {};
+    message.message = WM_NULL;
+    TW_EVENT event = {&message, MSG_XFERREADY};
+    EXPECT_EQ(app.Send(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event), TWRC_NOTDSEVENT);
+    EXPECT_EQ(event.TWMessage, MSG_NULL);
     TW_HANDLE dib = nullptr;
     EXPECT_EQ(app.Send(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_FAILURE);
     EXPECT_EQ(app.Condition(), TWCC_SEQERROR);
