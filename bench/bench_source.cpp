@@ -47,6 +47,13 @@ void UseBenchAccount()
     const wchar_t account[] = L"bench";
     RegSetValueExW(key.get(), L"AccountKey", 0, REG_SZ, reinterpret_cast<const BYTE *>(account),
                    sizeof(account));
+    // The page stays on the device from one run to the next.
+    UniqueHKey user;
+    const DWORD keep = 0;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Orvane\\BenchQuillon", 0, nullptr, 0,
+                        KEY_SET_VALUE, nullptr, user.put(), nullptr) == ERROR_SUCCESS)
+        RegSetValueExW(user.get(), L"Quillon_DeleteImageOnScan", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE *>(&keep), sizeof(keep));
 }
 
 // Opens and enables the source; the first page pending is the large one.
