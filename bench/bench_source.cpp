@@ -95,8 +95,11 @@ double SourceNative(TwainApp &app, size_t *bytes)
 // The application's memory above its own strip buffer during a memory transfer of the page.
 bool SourceMemory(TwainApp &app, TW_UINT32 *strip, SIZE_T *extra, double *seconds)
 {
-    if (!OpenSource(app, TWSX_MEMORY))
+    if (!OpenSource(app, TWSX_MEMORY)) {
+        fprintf(stderr, "bench_source: the source did not open with a page (condition %u)\n",
+                app.Condition());
         return false;
+    }
     TW_SETUPMEMXFER setup = {};
     app.Send(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup);
     *strip = setup.Preferred;
@@ -114,6 +117,8 @@ bool SourceMemory(TwainApp &app, TW_UINT32 *strip, SIZE_T *extra, double *second
         rc = app.Send(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &transfer);
     }
     *seconds = Now() - start;
+    if (rc != TWRC_XFERDONE)
+        fprintf(stderr, "bench_source: memory transfer: %u (condition %u)\n", rc, app.Condition());
     Memory(&peak);
     *extra = peak > before ? peak - before : 0;
     app.Close();
