@@ -142,16 +142,16 @@ double SampleClientNative()
         SUCCEEDED(bridge->GetItemCount(&count)) &&
         SUCCEEDED(bridge->SelectItemByName(0, &pages, L"BIG.tif", 0)) && pages == 1 &&
         SUCCEEDED(bridge->GetImageInfo(&info, 1))) {
-        TransferRequestView request = {TRANSFER_KIND_QUERY, 0, 1, 0, QUERY_BITMAP_BYTES, 0,
-                                       const_cast<WCHAR *>(L"BIG.tif")};
+        TransferRequestView request = {
+            TRANSFER_KIND_QUERY, 0, 1, 0, QUERY_BITMAP_BYTES, 0, const_cast<WCHAR *>(L"BIG.tif")};
         const double start = Now();
         LONG bytes = 0, status = 0;
         if (SUCCEEDED(bridge->TransferQuery(&request, &bytes, &status))) {
             std::vector<BYTE> bitmap(static_cast<size_t>(bytes));
             request.kind = TRANSFER_KIND_BITMAP;
             request.value = 0;
-            if (SUCCEEDED(bridge->TransferImage(&request, bitmap.data(),
-                                                static_cast<ULONG>(bytes), &status)) &&
+            if (SUCCEEDED(bridge->TransferImage(&request, bitmap.data(), static_cast<ULONG>(bytes),
+                                                &status)) &&
                 status == TRANSFER_STATUS_DONE)
                 seconds = Now() - start;
         }
@@ -211,8 +211,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "bench_source: a native transfer failed\n");
         return 1;
     }
-    printf("native transfer of the %.1f MB page (best of %d):\n", static_cast<double>(dibBytes) / MB,
-           RUNS);
+    printf("native transfer of the %.1f MB page (best of %d):\n",
+           static_cast<double>(dibBytes) / MB, RUNS);
     printf("  through the source   %7.2f s  %6.1f MB/s\n", best,
            static_cast<double>(dibBytes) / MB / best);
     printf("  sample client's road %7.2f s  %6.1f MB/s\n", bestClient,

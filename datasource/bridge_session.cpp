@@ -5,7 +5,6 @@
 
 #include <objbase.h>
 
-
 HRESULT ComApartment::Enter()
 {
     const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -72,9 +71,9 @@ HRESULT BridgeSession::ChooseScanner(const SourceSettings &settings)
 
 HRESULT BridgeSession::OpenAccount(const SourceSettings &settings)
 {
-    HRESULT hr = m_bridge->OpenAccount(settings.settingsName.c_str(),
-                                       settings.settingsPrefix.c_str(),
-                                       settings.accountKey.c_str());
+    HRESULT hr =
+        m_bridge->OpenAccount(settings.settingsName.c_str(), settings.settingsPrefix.c_str(),
+                              settings.accountKey.c_str());
     if (SUCCEEDED(hr))
         hr = m_bridge->SendUserPin();
     if (SUCCEEDED(hr))

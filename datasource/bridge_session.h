@@ -11,7 +11,8 @@
 #include <vector>
 
 // COM for the calling thread, uninitialised only when this object initialised it. A thread
-// already in the multithreaded apartment keeps it: the bridge is reached through a proxy either way.
+// already in the multithreaded apartment keeps it: the bridge is reached through a proxy either
+// way.
 class ComApartment
 {
 public:
@@ -30,7 +31,7 @@ private:
 // A stored job of the user, ready for transfer.
 struct StoredJob
 {
-    LONG index = 0;          // in the bridge's item list
+    LONG index = 0; // in the bridge's item list
     std::wstring name;
     std::wstring title;
     LONG pages = 0;

@@ -17,18 +17,12 @@ struct CapabilityInfo
 };
 
 const CapabilityInfo CAPABILITIES[] = {
-    {CAP_SUPPORTEDCAPS, TWTY_UINT16, GET_ONLY},
-    {CAP_XFERCOUNT, TWTY_INT16, SETTABLE},
-    {CAP_UICONTROLLABLE, TWTY_BOOL, GET_ONLY},
-    {CAP_INDICATORS, TWTY_BOOL, SETTABLE},
-    {CAP_DEVICEONLINE, TWTY_BOOL, GET_ONLY},
-    {ICAP_XFERMECH, TWTY_UINT16, SETTABLE},
-    {ICAP_PIXELTYPE, TWTY_UINT16, GET_ONLY},
-    {ICAP_BITDEPTH, TWTY_UINT16, GET_ONLY},
-    {ICAP_XRESOLUTION, TWTY_FIX32, GET_ONLY},
-    {ICAP_YRESOLUTION, TWTY_FIX32, GET_ONLY},
-    {ICAP_UNITS, TWTY_UINT16, SETTABLE},
-    {ICAP_COMPRESSION, TWTY_UINT16, GET_ONLY},
+    {CAP_SUPPORTEDCAPS, TWTY_UINT16, GET_ONLY}, {CAP_XFERCOUNT, TWTY_INT16, SETTABLE},
+    {CAP_UICONTROLLABLE, TWTY_BOOL, GET_ONLY},  {CAP_INDICATORS, TWTY_BOOL, SETTABLE},
+    {CAP_DEVICEONLINE, TWTY_BOOL, GET_ONLY},    {ICAP_XFERMECH, TWTY_UINT16, SETTABLE},
+    {ICAP_PIXELTYPE, TWTY_UINT16, GET_ONLY},    {ICAP_BITDEPTH, TWTY_UINT16, GET_ONLY},
+    {ICAP_XRESOLUTION, TWTY_FIX32, GET_ONLY},   {ICAP_YRESOLUTION, TWTY_FIX32, GET_ONLY},
+    {ICAP_UNITS, TWTY_UINT16, SETTABLE},        {ICAP_COMPRESSION, TWTY_UINT16, GET_ONLY},
     {ICAP_PLANARCHUNKY, TWTY_UINT16, GET_ONLY},
 };
 
@@ -57,8 +51,10 @@ size_t ItemSize(TW_UINT16 itemType)
     switch (itemType) {
     case TWTY_INT32:
     case TWTY_UINT32:
-    case TWTY_FIX32: return 4;
-    default: return 2;
+    case TWTY_FIX32:
+        return 4;
+    default:
+        return 2;
     }
 }
 
@@ -99,18 +95,16 @@ bool MakeContainer(TW_CAPABILITY *capability, TW_UINT16 conType, size_t bytes,
 bool OneValue(TW_CAPABILITY *capability, TW_UINT16 itemType, TW_UINT32 value,
               const ManagerMemory &memory)
 {
-    return MakeContainer(capability, TWON_ONEVALUE, sizeof(TW_ONEVALUE), memory,
-                         [&](BYTE *data) {
-                             TW_ONEVALUE one = {};
-                             one.ItemType = itemType;
-                             memcpy(data, &one, sizeof(one));
-                             StoreItem(data + offsetof(TW_ONEVALUE, Item), itemType, value);
-                         });
+    return MakeContainer(capability, TWON_ONEVALUE, sizeof(TW_ONEVALUE), memory, [&](BYTE *data) {
+        TW_ONEVALUE one = {};
+        one.ItemType = itemType;
+        memcpy(data, &one, sizeof(one));
+        StoreItem(data + offsetof(TW_ONEVALUE, Item), itemType, value);
+    });
 }
 
-bool Enumeration(TW_CAPABILITY *capability, TW_UINT16 itemType,
-                 const std::vector<TW_UINT32> &items, TW_UINT32 current, TW_UINT32 fallback,
-                 const ManagerMemory &memory)
+bool Enumeration(TW_CAPABILITY *capability, TW_UINT16 itemType, const std::vector<TW_UINT32> &items,
+                 TW_UINT32 current, TW_UINT32 fallback, const ManagerMemory &memory)
 {
     const size_t itemBytes = ItemSize(itemType);
     const size_t bytes = offsetof(TW_ENUMERATION, ItemList) + items.size() * itemBytes;
@@ -147,8 +141,8 @@ bool Array(TW_CAPABILITY *capability, TW_UINT16 itemType, const std::vector<TW_U
 }
 
 // The value of an application's one-value container of the expected item type.
-bool ReadOneValue(const TW_CAPABILITY &capability, TW_UINT16 itemType,
-                  const ManagerMemory &memory, TW_UINT32 *value)
+bool ReadOneValue(const TW_CAPABILITY &capability, TW_UINT16 itemType, const ManagerMemory &memory,
+                  TW_UINT32 *value)
 {
     if (capability.ConType != TWON_ONEVALUE || capability.hContainer == nullptr)
         return false;
@@ -176,9 +170,8 @@ TwainResult Capabilities::Handle(TW_UINT16 msg, TW_CAPABILITY *capability, int s
         return Failure(TWCC_CAPUNSUPPORTED);
     switch (msg) {
     case MSG_QUERYSUPPORT:
-        return OneValue(capability, TWTY_INT32, info->operations, memory)
-                   ? TwainResult{}
-                   : Failure(TWCC_LOWMEMORY);
+        return OneValue(capability, TWTY_INT32, info->operations, memory) ? TwainResult{}
+                                                                          : Failure(TWCC_LOWMEMORY);
     case MSG_GET:
     case MSG_GETCURRENT:
     case MSG_GETDEFAULT:
@@ -211,8 +204,8 @@ TwainResult Capabilities::Get(TW_UINT16 msg, TW_CAPABILITY *capability, const Im
         break;
     }
     case CAP_XFERCOUNT:
-        made = OneValue(capability, TWTY_INT16,
-                        static_cast<TW_UINT16>(fallback ? -1 : m_xferCount), memory);
+        made = OneValue(capability, TWTY_INT16, static_cast<TW_UINT16>(fallback ? -1 : m_xferCount),
+                        memory);
         break;
     case CAP_UICONTROLLABLE:
     case CAP_DEVICEONLINE:
@@ -230,8 +223,8 @@ TwainResult Capabilities::Get(TW_UINT16 msg, TW_CAPABILITY *capability, const Im
     }
     case ICAP_PIXELTYPE: {
         const TW_UINT32 current = fallback ? TWPT_RGB : static_cast<TW_UINT16>(page.pixelType);
-        made = list ? Enumeration(capability, TWTY_UINT16, {TWPT_BW, TWPT_GRAY, TWPT_RGB},
-                                  current, TWPT_RGB, memory)
+        made = list ? Enumeration(capability, TWTY_UINT16, {TWPT_BW, TWPT_GRAY, TWPT_RGB}, current,
+                                  TWPT_RGB, memory)
                     : OneValue(capability, TWTY_UINT16, current, memory);
         break;
     }

@@ -23,8 +23,8 @@ class Capabilities
 {
 public:
     // state: the source's TWAIN state (4 to 7); page: the image the values describe, or null.
-    TwainResult Handle(TW_UINT16 msg, TW_CAPABILITY *capability, int state,
-                       const ImageInfo *page, const ManagerMemory &memory);
+    TwainResult Handle(TW_UINT16 msg, TW_CAPABILITY *capability, int state, const ImageInfo *page,
+                       const ManagerMemory &memory);
 
     TW_UINT16 XferMech() const { return m_xferMech; }
     TW_INT16 XferCount() const { return m_xferCount; }

@@ -15,10 +15,14 @@ constexpr TW_UINT32 PREFERRED_BUFFER = 1024 * 1024;
 TW_UINT16 ConditionOf(HRESULT hr)
 {
     switch (hr) {
-    case E_OUTOFMEMORY: return TWCC_LOWMEMORY;
-    case E_ACCESSDENIED: return TWCC_DENIED;
-    case E_NO_SCANNER: return TWCC_CHECKDEVICEONLINE;
-    default: return TWCC_OPERATIONERROR;
+    case E_OUTOFMEMORY:
+        return TWCC_LOWMEMORY;
+    case E_ACCESSDENIED:
+        return TWCC_DENIED;
+    case E_NO_SCANNER:
+        return TWCC_CHECKDEVICEONLINE;
+    default:
+        return TWCC_OPERATIONERROR;
     }
 }
 
@@ -30,8 +34,7 @@ void CopyText(TW_STR32 destination, const char *text)
 
 TW_FIX32 Inches(LONG pixels, SHORT dpi)
 {
-    const long long scaled =
-        dpi > 0 ? (static_cast<long long>(pixels) * 65536 + dpi / 2) / dpi : 0;
+    const long long scaled = dpi > 0 ? (static_cast<long long>(pixels) * 65536 + dpi / 2) / dpi : 0;
     TW_FIX32 value;
     value.Whole = static_cast<TW_INT16>(scaled >> 16);
     value.Frac = static_cast<TW_UINT16>(scaled & 0xFFFF);
@@ -73,8 +76,7 @@ TW_UINT16 DataSource::Entry(pTW_IDENTITY origin, TW_UINT32 group, TW_UINT16 dat,
     return result.rc;
 }
 
-TwainResult DataSource::Control(pTW_IDENTITY origin, TW_UINT16 dat, TW_UINT16 msg,
-                                TW_MEMREF data)
+TwainResult DataSource::Control(pTW_IDENTITY origin, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data)
 {
     switch (dat) {
     case DAT_ENTRYPOINT: {

@@ -58,17 +58,17 @@ private:
     JobDialog m_dialog;
     TW_UINT16 m_pendingEvent = MSG_NULL;
 
-    std::vector<StoredJob> m_offered;  // the jobs the dialog shows
-    std::vector<StoredJob> m_jobs;     // the batch, in transfer order
-    size_t m_job = 0;                  // the current job in m_jobs
-    LONG m_page = 1;                   // its current page
-    LONG m_remaining = 0;              // pages the bridge has still to deliver
-    LONG m_transfersLeft = -1;         // what CAP_XFERCOUNT still allows; -1 no limit
-    bool m_jobComplete = true;         // every page of the current job so far reached the app
-    bool m_pageReady = false;          // m_shape describes the current page
-    bool m_pageDelivered = false;      // the current page's last byte reached the app
-    bool m_pageStarted = false;        // a transfer of the current page began
-    LONG m_rowsDone = 0;               // memory transfer: rows of the page already handed on
+    std::vector<StoredJob> m_offered; // the jobs the dialog shows
+    std::vector<StoredJob> m_jobs;    // the batch, in transfer order
+    size_t m_job = 0;                 // the current job in m_jobs
+    LONG m_page = 1;                  // its current page
+    LONG m_remaining = 0;             // pages the bridge has still to deliver
+    LONG m_transfersLeft = -1;        // what CAP_XFERCOUNT still allows; -1 no limit
+    bool m_jobComplete = true;        // every page of the current job so far reached the app
+    bool m_pageReady = false;         // m_shape describes the current page
+    bool m_pageDelivered = false;     // the current page's last byte reached the app
+    bool m_pageStarted = false;       // a transfer of the current page began
+    LONG m_rowsDone = 0;              // memory transfer: rows of the page already handed on
     PageShape m_shape;
-    bool m_haveShape = false;          // m_shape holds a page described in this session
+    bool m_haveShape = false; // m_shape holds a page described in this session
 };

@@ -24,16 +24,15 @@ bool RegisterDialogClass(HINSTANCE instance)
 std::wstring JobLine(const StoredJob &job)
 {
     wchar_t line[400];
-    swprintf(line, ARRAYSIZE(line), L"%ls\t%ld page%ls\t%04u-%02u-%02u %02u:%02u", job.title.c_str(),
-             static_cast<long>(job.pages), job.pages == 1 ? L"" : L"s", job.time.wYear,
-             job.time.wMonth, job.time.wDay, job.time.wHour, job.time.wMinute);
+    swprintf(line, ARRAYSIZE(line), L"%ls\t%ld page%ls\t%04u-%02u-%02u %02u:%02u",
+             job.title.c_str(), static_cast<long>(job.pages), job.pages == 1 ? L"" : L"s",
+             job.time.wYear, job.time.wMonth, job.time.wDay, job.time.wHour, job.time.wMinute);
     return line;
 }
 
 } // namespace
 
-bool JobDialog::Show(HINSTANCE instance, HWND parent, const std::vector<StoredJob> &jobs,
-                     Done done)
+bool JobDialog::Show(HINSTANCE instance, HWND parent, const std::vector<StoredJob> &jobs, Done done)
 {
     Close();
     if (!RegisterDialogClass(instance))
@@ -51,15 +50,12 @@ bool JobDialog::Show(HINSTANCE instance, HWND parent, const std::vector<StoredJo
                              10, 10, 450, 200, m_window,
                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(JOB_DIALOG_LIST)),
                              instance, nullptr);
-    HWND transfer = CreateWindowExW(0, L"BUTTON", L"Transfer",
-                                    WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 270,
-                                    220, 90, 28, m_window,
-                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDOK)), instance,
-                                    nullptr);
-    HWND cancel = CreateWindowExW(0, L"BUTTON", L"Cancel", WS_CHILD | WS_VISIBLE | WS_TABSTOP,
-                                  370, 220, 90, 28, m_window,
-                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDCANCEL)),
-                                  instance, nullptr);
+    HWND transfer = CreateWindowExW(
+        0, L"BUTTON", L"Transfer", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 270, 220,
+        90, 28, m_window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDOK)), instance, nullptr);
+    HWND cancel = CreateWindowExW(
+        0, L"BUTTON", L"Cancel", WS_CHILD | WS_VISIBLE | WS_TABSTOP, 370, 220, 90, 28, m_window,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDCANCEL)), instance, nullptr);
     if (m_list == nullptr || transfer == nullptr || cancel == nullptr) {
         Close();
         return false;

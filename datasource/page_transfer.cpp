@@ -8,7 +8,6 @@
 
 namespace {
 
-
 // Pixels per metre of a resolution in dots per inch.
 
 LONG PelsPerMetreOf(SHORT dpi)
@@ -148,8 +147,7 @@ bool PageShape::Describe(const ImageInfo &imageInfo)
     width = info.imageWidth;
     height = info.imageLength;
     bitsPerPixel = static_cast<WORD>(info.bitsPerPixel);
-    if (width <= 0 || height <= 0 ||
-        (bitsPerPixel != 1 && bitsPerPixel != 8 && bitsPerPixel != 24))
+    if (width <= 0 || height <= 0 || (bitsPerPixel != 1 && bitsPerPixel != 8 && bitsPerPixel != 24))
         return false;
     const unsigned long long bits = static_cast<unsigned long long>(width) * bitsPerPixel;
     const unsigned long long padded = (bits + 31) / 32 * 4;
@@ -164,7 +162,7 @@ bool PageShape::Describe(const ImageInfo &imageInfo)
 HRESULT FetchRows(IStiScannerComBridge *bridge, const wchar_t *itemName, const PageShape &shape,
                   BYTE *buffer, LONG rows, LONG *status)
 {
-    TransferRequestView request = {TRANSFER_KIND_DATA, 0, 0, 0, 0, 0,
+    TransferRequestView request = {TRANSFER_KIND_DATA,           0, 0, 0, 0, 0,
                                    const_cast<WCHAR *>(itemName)};
     *status = TRANSFER_STATUS_MORE;
     const ULONG bytes = static_cast<ULONG>(shape.rawRow * static_cast<size_t>(rows));
@@ -186,7 +184,7 @@ HRESULT FetchNativeDib(IStiScannerComBridge *bridge, const wchar_t *itemName, LO
                        const PageShape &shape, HGLOBAL *dib)
 {
     *dib = nullptr;
-    TransferRequestView request = {TRANSFER_KIND_QUERY, 0, page, 0, QUERY_BITMAP_BYTES, 0,
+    TransferRequestView request = {TRANSFER_KIND_QUERY,          0, page, 0, QUERY_BITMAP_BYTES, 0,
                                    const_cast<WCHAR *>(itemName)};
     LONG bytes = 0;
     LONG status = 0;

@@ -33,15 +33,15 @@ Answer Ask(TwainApp &app, TW_UINT16 msg, TW_UINT16 cap)
     answer.conType = capability.ConType;
     const BYTE *data = static_cast<const BYTE *>(GlobalLock(capability.hContainer));
     memcpy(&answer.itemType, data, sizeof(answer.itemType));
-    const size_t itemBytes =
-        answer.itemType == TWTY_FIX32 || answer.itemType == TWTY_INT32 ? 4 : 2;
+    const size_t itemBytes = answer.itemType == TWTY_FIX32 || answer.itemType == TWTY_INT32 ? 4 : 2;
     if (answer.conType == TWON_ONEVALUE) {
         memcpy(&answer.value, data + offsetof(TW_ONEVALUE, Item), itemBytes);
     } else if (answer.conType == TWON_ENUMERATION) {
         TW_ENUMERATION head;
         memcpy(&head, data, offsetof(TW_ENUMERATION, ItemList));
-        memcpy(&answer.value, data + offsetof(TW_ENUMERATION, ItemList) +
-                                  head.CurrentIndex * itemBytes, itemBytes);
+        memcpy(&answer.value,
+               data + offsetof(TW_ENUMERATION, ItemList) + head.CurrentIndex * itemBytes,
+               itemBytes);
     } else if (answer.conType == TWON_ARRAY) {
         TW_ARRAY head;
         memcpy(&head, data, offsetof(TW_ARRAY, ItemList));
@@ -72,8 +72,7 @@ void ExpectRefused(TwainApp &app, const BadRequest &request)
 {
     SCOPED_TRACE(request.what);
     BYTE data[256] = {};
-    EXPECT_EQ(app.Send(request.group, request.dat, request.msg,
-                       request.withData ? data : nullptr),
+    EXPECT_EQ(app.Send(request.group, request.dat, request.msg, request.withData ? data : nullptr),
               TWRC_FAILURE);
     EXPECT_EQ(app.Condition(), request.condition);
 }
@@ -201,8 +200,8 @@ TEST_F(SourceSession, NegotiatesCapabilitiesWithTheirContainers)
         {ICAP_UNITS, TWTY_UINT16, 1, TWRC_FAILURE, TWCC_BADVALUE, TWUN_INCHES},
     };
     for (const Setting &setting : settings) {
-        SCOPED_TRACE(testing::Message() << "set 0x" << std::hex << setting.cap << " to "
-                                        << setting.value);
+        SCOPED_TRACE(testing::Message()
+                     << "set 0x" << std::hex << setting.cap << " to " << setting.value);
         EXPECT_EQ(SetOneValue(setting.cap, setting.itemType, setting.value), setting.rc);
         EXPECT_EQ(app.Condition(), setting.condition);
         EXPECT_EQ(Ask(app, MSG_GETCURRENT, setting.cap).value, setting.current);
@@ -222,8 +221,7 @@ TEST_F(SourceSession, NegotiatesCapabilitiesWithTheirContainers)
         {"disable", DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, true, TWCC_SEQERROR},
         {"open again", DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, true, TWCC_SEQERROR},
         {"capability without data", DG_CONTROL, DAT_CAPABILITY, MSG_GET, false, TWCC_BADVALUE},
-        {"enable without data", DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, false,
-         TWCC_BADVALUE},
+        {"enable without data", DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, false, TWCC_BADVALUE},
         {"layout without data", DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, false, TWCC_BADVALUE},
     };
     for (const BadRequest &request : requests)

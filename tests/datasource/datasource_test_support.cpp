@@ -151,8 +151,8 @@ void SourceTest::OpenAndEnable(TW_UINT16 expectedMessage, TW_UINT16 mechanism)
     EXPECT_EQ(app.TakeMessages(), std::vector<TW_UINT16>{expectedMessage});
 }
 
-void SourceTest::TransferPages(const std::vector<PageOf> &pages, bool memory,
-                               TW_UINT32 stripRows, bool resetAfter)
+void SourceTest::TransferPages(const std::vector<PageOf> &pages, bool memory, TW_UINT32 stripRows,
+                               bool resetAfter)
 {
     TW_PENDINGXFERS start = {};
     ASSERT_EQ(app.Send(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &start), TWRC_SUCCESS);
@@ -206,9 +206,8 @@ void SourceTest::TransferPages(const std::vector<PageOf> &pages, bool memory,
         ExpectRows(rows, padded, expected, info);
         TW_PENDINGXFERS pending = {};
         const bool last = n + 1 == pages.size();
-        ASSERT_EQ(app.Send(DG_CONTROL, DAT_PENDINGXFERS, last && resetAfter ? MSG_RESET
-                                                                            : MSG_ENDXFER,
-                           &pending),
+        ASSERT_EQ(app.Send(DG_CONTROL, DAT_PENDINGXFERS,
+                           last && resetAfter ? MSG_RESET : MSG_ENDXFER, &pending),
                   TWRC_SUCCESS);
         EXPECT_EQ(pending.Count, last && resetAfter ? 0 : start.Count - n - 1);
     }

@@ -27,8 +27,7 @@ struct PageOf
 class SourceTest : public testing::Test
 {
 protected:
-    void Use(const wchar_t *scenario, DWORD deleteAfterScan = 0,
-             const wchar_t *account = L"alice");
+    void Use(const wchar_t *scenario, DWORD deleteAfterScan = 0, const wchar_t *account = L"alice");
     void TearDown() override;
 
     // Sets a capability to one value (state 4).

@@ -20,8 +20,8 @@ std::vector<BYTE> ExpectedPage(const std::wstring &scenario, const wchar_t *item
     std::vector<BYTE> bytes;
     if (RunAndWait(command, 30000) != 0)
         return bytes;
-    HANDLE file = CreateFileW(output.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(output.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return bytes;
     bytes.resize(GetFileSize(file, nullptr));

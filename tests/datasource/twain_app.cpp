@@ -66,7 +66,7 @@ TW_UINT16 TwainApp::Condition()
     TW_STATUS status = {};
     status.ConditionCode = 0xFFFF;
     return Send(DG_CONTROL, DAT_STATUS, MSG_GET, &status) == TWRC_SUCCESS ? status.ConditionCode
-                                                                         : 0xFFFF;
+                                                                          : 0xFFFF;
 }
 
 TW_UINT16 TwainApp::Open()
@@ -153,8 +153,8 @@ TW_UINT16 PASCAL TwainApp::ManagerEntry(pTW_IDENTITY origin, pTW_IDENTITY destin
     return callback(origin, destination, group, dat, msg, data);
 }
 
-TW_UINT16 PASCAL TwainApp::ApplicationCallback(pTW_IDENTITY, pTW_IDENTITY, TW_UINT32,
-                                               TW_UINT16, TW_UINT16 msg, TW_MEMREF)
+TW_UINT16 PASCAL TwainApp::ApplicationCallback(pTW_IDENTITY, pTW_IDENTITY, TW_UINT32, TW_UINT16,
+                                               TW_UINT16 msg, TW_MEMREF)
 {
     // As an application should: note it and act on it outside the callback.
     g_app->m_messages.push_back(msg);
