@@ -18,3 +18,4 @@ run="$build/wine-run.sh"
 scenario="Z:${root//\//\\}\\bench\\scenarios\\bench.scn"
 "$run" "$build/e2e/sim_setup.exe" install "$scenario" >/dev/null
 "$run" "$build/bench/bench_transfer.exe" "--scenario=$scenario"
+"$run" "$build/bench/bench_source.exe" "--ds=$build/e2e/twain_64/StiBridgeSource.ds"

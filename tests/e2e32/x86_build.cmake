@@ -39,7 +39,8 @@ else()
     # The x86 build tracks its own sources: run its build every time and let it decide.
     BUILD_ALWAYS ON
     BUILD_BYPRODUCTS ${X86_BIN}/StiScannerComBridgePS.dll ${X86_BIN}/sample_client.exe
-                     ${X86_BIN}/bridge_e2e32_tests.exe)
+                     ${X86_BIN}/bridge_e2e32_tests.exe ${X86_BIN}/StiBridgeSource.ds
+                     ${X86_BIN}/datasource_tests.exe)
 endif()
 
 # The expected page bytes of the 32-bit client: the simulator's generator, from an x64 program.
@@ -50,6 +51,9 @@ add_custom_target(e2e32_layout ALL
   COMMAND ${CMAKE_COMMAND} -E make_directory ${E2E_DIR}/x86
   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${X86_BIN}/StiScannerComBridgePS.dll
           ${X86_BIN}/sample_client.exe $<TARGET_FILE:sim_page_oracle> ${E2E_DIR}/x86
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${E2E_DIR}/x86/twain_32
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different ${X86_BIN}/StiBridgeSource.ds
+          ${E2E_DIR}/x86/twain_32
   VERBATIM)
 add_dependencies(e2e32_layout bridge_x86 sim_page_oracle)
 
@@ -80,4 +84,15 @@ endif()
 gtest_discover_tests(bridge_e2e32_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                      TEST_PREFIX x86.
                      EXTRA_ARGS --e2e-dir=${E2E_DIR} --scenario-dir=${SIM_SCENARIO_DIR}
+                     PROPERTIES FIXTURES_REQUIRED e2e32_registered TIMEOUT 300 RUN_SERIAL TRUE)
+
+# The x86 data source in a 32-bit application, against the same server.
+add_executable(datasource_x86_tests IMPORTED)
+set_target_properties(datasource_x86_tests PROPERTIES
+  IMPORTED_LOCATION ${X86_BIN}/datasource_tests.exe
+  CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
+gtest_discover_tests(datasource_x86_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+                     TEST_PREFIX x86.
+                     EXTRA_ARGS --e2e-dir=${E2E_DIR} --scenario-dir=${SIM_SCENARIO_DIR}
+                                --ds=${E2E_DIR}/x86/twain_32/StiBridgeSource.ds
                      PROPERTIES FIXTURES_REQUIRED e2e32_registered TIMEOUT 300 RUN_SERIAL TRUE)

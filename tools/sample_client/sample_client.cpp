@@ -2,13 +2,13 @@
 // bridge server: finds the scanner, opens the user's account, lists the stored jobs, reads (and
 // changes) the scan settings, and pulls every page of the selected jobs into BMP files.
 //
-// The request kinds it sends (1 data, 2 query, 3 string, 4 bitmap) are those of the simulated
-// scanner; a real driver defines its own.
+// The request kinds it sends (transfer_kinds.h) are those of the supported scanner family.
 #include "bmp_file.h"
 #include "class_ids.h"
 #include "hresult_text.h"
 #include "owners.h"
 #include "sti_scanner_com_bridge.h"
+#include "transfer_kinds.h"
 
 #include <io.h>
 #include <objbase.h>
@@ -23,12 +23,11 @@
 
 namespace {
 
-constexpr LONG KIND_DATA = 1;
-constexpr LONG KIND_QUERY = 2;
-constexpr LONG KIND_BITMAP = 4;
-constexpr LONG QUERY_BITMAP_BYTES = 2;
-constexpr LONG STATUS_MORE = 0;
-constexpr LONG STATUS_DONE = 6;
+constexpr LONG KIND_DATA = TRANSFER_KIND_DATA;
+constexpr LONG KIND_QUERY = TRANSFER_KIND_QUERY;
+constexpr LONG KIND_BITMAP = TRANSFER_KIND_BITMAP;
+constexpr LONG STATUS_MORE = TRANSFER_STATUS_MORE;
+constexpr LONG STATUS_DONE = TRANSFER_STATUS_DONE;
 
 struct Options
 {

@@ -1,0 +1,582 @@
+#include "data_source.h"
+
+#include "owners.h"
+#include "transfer_kinds.h"
+
+#include <cstring>
+
+static_assert(sizeof(TW_IMAGEINFO) == sizeof(ImageInfo), "ImageInfo is TW_IMAGEINFO's layout");
+
+namespace {
+
+constexpr TW_UINT32 DEFAULT_MIN_BUFFER = 16 * 1024;
+constexpr TW_UINT32 PREFERRED_BUFFER = 1024 * 1024;
+
+TW_UINT16 ConditionOf(HRESULT hr)
+{
+    switch (hr) {
+    case E_OUTOFMEMORY:
+        return TWCC_LOWMEMORY;
+    case E_ACCESSDENIED:
+        return TWCC_DENIED;
+    case E_NO_SCANNER:
+        return TWCC_CHECKDEVICEONLINE;
+    default:
+        return TWCC_OPERATIONERROR;
+    }
+}
+
+void CopyText(TW_STR32 destination, const char *text)
+{
+    memset(destination, 0, sizeof(TW_STR32));
+    strncpy(destination, text, sizeof(TW_STR32) - 1);
+}
+
+TW_FIX32 Inches(LONG pixels, SHORT dpi)
+{
+    const long long scaled = dpi > 0 ? (static_cast<long long>(pixels) * 65536 + dpi / 2) / dpi : 0;
+    TW_FIX32 value;
+    value.Whole = static_cast<TW_INT16>(scaled >> 16);
+    value.Frac = static_cast<TW_UINT16>(scaled & 0xFFFF);
+    return value;
+}
+
+bool SameApplication(const TW_IDENTITY &a, const TW_IDENTITY *b)
+{
+    return b != nullptr && a.Id == b->Id;
+}
+
+} // namespace
+
+TW_UINT16 DataSource::Entry(pTW_IDENTITY origin, TW_UINT32 group, TW_UINT16 dat, TW_UINT16 msg,
+                            TW_MEMREF data)
+{
+    // The last condition is kept whatever the state: a manager asks for it after a failed open.
+    if (group == DG_CONTROL && dat == DAT_STATUS) {
+        if (msg != MSG_GET || data == nullptr) {
+            m_condition = msg != MSG_GET ? TWCC_BADPROTOCOL : TWCC_BADVALUE;
+            return TWRC_FAILURE;
+        }
+        auto *status = static_cast<TW_STATUS *>(data);
+        status->ConditionCode = m_condition;
+        status->Reserved = 0;
+        m_condition = TWCC_SUCCESS;
+        return TWRC_SUCCESS;
+    }
+    TwainResult result;
+    if (group == DG_CONTROL)
+        result = Control(origin, dat, msg, data);
+    else if (group == DG_IMAGE)
+        result = Image(dat, msg, data);
+    else
+        result = Failure(TWCC_BADPROTOCOL);
+    // Events pass through by the thousand: they leave the condition of the last real request.
+    if (!(group == DG_CONTROL && dat == DAT_EVENT && result.rc != TWRC_FAILURE))
+        m_condition = result.condition;
+    return result.rc;
+}
+
+TwainResult DataSource::Control(pTW_IDENTITY origin, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data)
+{
+    switch (dat) {
+    case DAT_ENTRYPOINT: {
+        if (msg != MSG_SET)
+            return Failure(TWCC_BADPROTOCOL);
+        const auto *entry = static_cast<const TW_ENTRYPOINT *>(data);
+        if (entry == nullptr || entry->Size < sizeof(TW_ENTRYPOINT))
+            return Failure(TWCC_BADVALUE);
+        m_memory.Set(*entry);
+        return {};
+    }
+    case DAT_IDENTITY:
+        return Identity(origin, msg, static_cast<pTW_IDENTITY>(data));
+    case DAT_CAPABILITY: {
+        if (msg != MSG_GET && msg != MSG_GETCURRENT && msg != MSG_GETDEFAULT && msg != MSG_SET &&
+            msg != MSG_RESET && msg != MSG_QUERYSUPPORT)
+            return Failure(TWCC_BADPROTOCOL);
+        if (m_state < 4)
+            return Failure(TWCC_SEQERROR);
+        if (m_state == 6)
+            PreparePage();
+        const ImageInfo *page = m_state >= 6 && m_pageReady ? &m_shape.info : nullptr;
+        return m_capabilities.Handle(msg, static_cast<TW_CAPABILITY *>(data), m_state, page,
+                                     m_memory);
+    }
+    case DAT_USERINTERFACE:
+        return UserInterface(msg, static_cast<TW_USERINTERFACE *>(data));
+    case DAT_EVENT:
+        if (msg != MSG_PROCESSEVENT)
+            return Failure(TWCC_BADPROTOCOL);
+        return Event(static_cast<TW_EVENT *>(data));
+    case DAT_PENDINGXFERS:
+        return PendingTransfers(msg, static_cast<TW_PENDINGXFERS *>(data));
+    case DAT_SETUPMEMXFER:
+        if (msg != MSG_GET)
+            return Failure(TWCC_BADPROTOCOL);
+        return SetupMemory(static_cast<TW_SETUPMEMXFER *>(data));
+    case DAT_XFERGROUP:
+        if (msg != MSG_GET)
+            return Failure(TWCC_BADPROTOCOL);
+        if (m_state < 4)
+            return Failure(TWCC_SEQERROR);
+        if (data == nullptr)
+            return Failure(TWCC_BADVALUE);
+        *static_cast<TW_UINT32 *>(data) = DG_IMAGE;
+        return {};
+    default:
+        return Failure(TWCC_BADPROTOCOL);
+    }
+}
+
+TwainResult DataSource::Image(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data)
+{
+    switch (dat) {
+    case DAT_IMAGEINFO:
+        if (msg != MSG_GET)
+            return Failure(TWCC_BADPROTOCOL);
+        return ImageInfoOf(static_cast<TW_IMAGEINFO *>(data));
+    case DAT_IMAGELAYOUT:
+        if (msg != MSG_GET && msg != MSG_GETDEFAULT && msg != MSG_SET && msg != MSG_RESET)
+            return Failure(TWCC_BADPROTOCOL);
+        return Layout(msg, static_cast<TW_IMAGELAYOUT *>(data));
+    case DAT_IMAGENATIVEXFER:
+        if (msg != MSG_GET)
+            return Failure(TWCC_BADPROTOCOL);
+        return NativeTransfer(data);
+    case DAT_IMAGEMEMXFER:
+        if (msg != MSG_GET)
+            return Failure(TWCC_BADPROTOCOL);
+        return MemoryTransfer(static_cast<TW_IMAGEMEMXFER *>(data));
+    default:
+        return Failure(TWCC_BADPROTOCOL);
+    }
+}
+
+TwainResult DataSource::Identity(pTW_IDENTITY origin, TW_UINT16 msg, pTW_IDENTITY identity)
+{
+    if (msg != MSG_GET && msg != MSG_OPENDS && msg != MSG_CLOSEDS)
+        return Failure(TWCC_BADPROTOCOL);
+    if (msg == MSG_CLOSEDS)
+        return Close();
+    if (identity == nullptr)
+        return Failure(TWCC_BADVALUE);
+    identity->Version.MajorNum = 1;
+    identity->Version.MinorNum = 0;
+    identity->Version.Language = TWLG_ENGLISH;
+    identity->Version.Country = TWCY_USA;
+    CopyText(identity->Version.Info, "1.0");
+    identity->ProtocolMajor = SOURCE_PROTOCOL_MAJOR;
+    identity->ProtocolMinor = SOURCE_PROTOCOL_MINOR;
+    identity->SupportedGroups = DG_CONTROL | DG_IMAGE | DF_DS2;
+    CopyText(identity->Manufacturer, "tavrk");
+    CopyText(identity->ProductFamily, "STI scanner bridge");
+    CopyText(identity->ProductName, "STI Bridge Stored Jobs");
+    if (msg == MSG_GET)
+        return {};
+    return Open(origin, identity);
+}
+
+TwainResult DataSource::Open(pTW_IDENTITY origin, pTW_IDENTITY identity)
+{
+    if (m_state != 3)
+        return Failure(SameApplication(m_application, origin) ? TWCC_SEQERROR
+                                                              : TWCC_MAXCONNECTIONS);
+    if (origin == nullptr)
+        return Failure(TWCC_BADVALUE);
+    const HRESULT hr = m_session.Open(ReadSourceSettings());
+    if (FAILED(hr))
+        return Failure(ConditionOf(hr));
+    m_identity = *identity;
+    m_application = *origin;
+    m_capabilities.Reset();
+    m_haveShape = false;
+    m_pendingEvent = MSG_NULL;
+    m_state = 4;
+    return {};
+}
+
+TwainResult DataSource::Close()
+{
+    if (m_state != 4)
+        return Failure(TWCC_SEQERROR);
+    m_dialog.Close();
+    m_session.Close();
+    m_jobs.clear();
+    m_offered.clear();
+    m_pendingEvent = MSG_NULL;
+    m_state = 3;
+    return {};
+}
+
+TwainResult DataSource::UserInterface(TW_UINT16 msg, TW_USERINTERFACE *ui)
+{
+    if (msg == MSG_ENABLEDS)
+        return Enable(ui);
+    if (msg == MSG_DISABLEDS)
+        return Disable();
+    return Failure(TWCC_BADPROTOCOL);
+}
+
+TwainResult DataSource::Enable(TW_USERINTERFACE *ui)
+{
+    if (m_state != 4)
+        return Failure(TWCC_SEQERROR);
+    if (ui == nullptr)
+        return Failure(TWCC_BADVALUE);
+    std::vector<StoredJob> jobs;
+    // Without a user interface the job chosen on the device's panel goes first.
+    const HRESULT hr = m_session.ListReadyJobs(ui->ShowUI == FALSE, &jobs);
+    if (FAILED(hr))
+        return Failure(ConditionOf(hr));
+    m_state = 5;
+    if (jobs.empty()) {
+        // An empty mailbox is no error: nothing to transfer, the application may close.
+        Notify(MSG_CLOSEDSREQ);
+        return {};
+    }
+    if (ui->ShowUI != FALSE) {
+        m_offered = jobs;
+        if (!m_dialog.Show(m_instance, static_cast<HWND>(ui->hParent), m_offered,
+                           [this](const std::vector<size_t> &chosen) { OnDialogDone(chosen); })) {
+            m_state = 4;
+            return Failure(TWCC_LOWMEMORY);
+        }
+        ui->ModalUI = TRUE;
+        return {};
+    }
+    const TwainResult started = StartBatch(jobs);
+    if (started.rc != TWRC_SUCCESS) {
+        m_state = 4;
+        return started;
+    }
+    m_state = 6;
+    Notify(MSG_XFERREADY);
+    return {};
+}
+
+void DataSource::OnDialogDone(const std::vector<size_t> &chosen)
+{
+    if (m_state != 5)
+        return;
+    std::vector<StoredJob> jobs;
+    for (size_t position : chosen) {
+        if (position < m_offered.size())
+            jobs.push_back(m_offered[position]);
+    }
+    if (jobs.empty() || StartBatch(jobs).rc != TWRC_SUCCESS) {
+        Notify(MSG_CLOSEDSREQ);
+        return;
+    }
+    m_state = 6;
+    Notify(MSG_XFERREADY);
+}
+
+TwainResult DataSource::Disable()
+{
+    if (m_state != 5)
+        return Failure(TWCC_SEQERROR);
+    m_dialog.Close();
+    m_jobs.clear();
+    m_offered.clear();
+    m_state = 4;
+    return {};
+}
+
+TwainResult DataSource::Event(TW_EVENT *event)
+{
+    if (m_state < 5)
+        return Failure(TWCC_SEQERROR);
+    if (event == nullptr)
+        return Failure(TWCC_BADVALUE);
+    event->TWMessage = MSG_NULL;
+    if (m_pendingEvent != MSG_NULL) {
+        event->TWMessage = m_pendingEvent;
+        m_pendingEvent = MSG_NULL;
+        return {TWRC_DSEVENT, TWCC_SUCCESS};
+    }
+    HWND dialog = m_dialog.Window();
+    if (dialog != nullptr && event->pEvent != nullptr &&
+        IsDialogMessageW(dialog, static_cast<MSG *>(event->pEvent)))
+        return {TWRC_DSEVENT, TWCC_SUCCESS};
+    return {TWRC_NOTDSEVENT, TWCC_SUCCESS};
+}
+
+void DataSource::Notify(TW_UINT16 message)
+{
+    // A TWAIN 2 manager passes it to the application's callback; a TWAIN 1 application finds it
+    // in its next DAT_EVENT.
+    DSMENTRYPROC manager = m_memory.ManagerEntry();
+    if (manager != nullptr)
+        manager(&m_identity, &m_application, DG_CONTROL, DAT_NULL, message, nullptr);
+    else
+        m_pendingEvent = message;
+}
+
+TwainResult DataSource::StartBatch(const std::vector<StoredJob> &jobs)
+{
+    IStiScannerComBridge *bridge = m_session.Bridge();
+    std::vector<LONG> indices;
+    for (const StoredJob &job : jobs)
+        indices.push_back(job.index);
+    LONG remaining = 0;
+    HRESULT hr = bridge->SetPagesRemaining(0);
+    if (SUCCEEDED(hr))
+        hr = bridge->SetSelection(indices.data(), static_cast<LONG>(indices.size()));
+    if (SUCCEEDED(hr))
+        hr = bridge->AdvancePage(1, &remaining);
+    if (FAILED(hr) || remaining <= 0)
+        return Failure(FAILED(hr) ? ConditionOf(hr) : TWCC_OPERATIONERROR);
+    m_jobs = jobs;
+    m_job = 0;
+    m_page = 1;
+    m_remaining = remaining;
+    m_transfersLeft = m_capabilities.XferCount();
+    m_jobComplete = true;
+    m_pageReady = false;
+    m_pageDelivered = false;
+    m_pageStarted = false;
+    return {};
+}
+
+HRESULT DataSource::PreparePage()
+{
+    if (m_pageReady)
+        return S_OK;
+    IStiScannerComBridge *bridge = m_session.Bridge();
+    ImageInfo info = {};
+    HRESULT hr = bridge->GetImageInfo(&info, 1);
+    if (FAILED(hr))
+        return hr;
+    UniqueBstr name;
+    LONG page = 0;
+    hr = bridge->GetCurrentItem(name.put(), &page);
+    if (FAILED(hr))
+        return hr;
+    // The bridge's cursor and the batch must agree on the page, or nothing is handed on.
+    if (m_job >= m_jobs.size() || name.get() == nullptr || m_jobs[m_job].name != name.get() ||
+        page != m_page)
+        return E_UNEXPECTED;
+    if (!m_shape.Describe(info))
+        return E_NOTIMPL;
+    m_pageReady = true;
+    m_haveShape = true;
+    m_rowsDone = 0;
+    m_pageDelivered = false;
+    m_pageStarted = false;
+    return S_OK;
+}
+
+TW_UINT16 DataSource::PendingCount() const
+{
+    if (m_transfersLeft == 0 || m_remaining <= 0)
+        return 0;
+    LONG count = m_remaining;
+    if (m_transfersLeft > 0 && count > m_transfersLeft)
+        count = m_transfersLeft;
+    return static_cast<TW_UINT16>(count < 0xFFFE ? count : 0xFFFE);
+}
+
+void DataSource::EndPage()
+{
+    IStiScannerComBridge *bridge = m_session.Bridge();
+    const bool delivered = m_pageDelivered;
+    if (!delivered)
+        m_jobComplete = false;
+    // The bridge moves to the next job only with the page count of a described page.
+    if (!m_pageReady) {
+        ImageInfo info = {};
+        bridge->GetImageInfo(&info, 1);
+    }
+    LONG remaining = 0;
+    bridge->AdvancePage(0, &remaining);
+    m_remaining = remaining;
+    if (delivered && m_transfersLeft > 0)
+        --m_transfersLeft;
+    if (m_job < m_jobs.size() && ++m_page > m_jobs[m_job].pages) {
+        // Every page of the job reached the application: now the user's preference may delete it.
+        if (m_jobComplete && m_session.DeleteAfterScan())
+            bridge->DeleteItem(m_jobs[m_job].index);
+        ++m_job;
+        m_page = 1;
+        m_jobComplete = true;
+    }
+    m_pageReady = false;
+    m_pageDelivered = false;
+    m_pageStarted = false;
+}
+
+void DataSource::Drain()
+{
+    // Pages left behind are stepped over, so that a later batch starts on a first page.
+    IStiScannerComBridge *bridge = m_session.Bridge();
+    for (LONG guard = m_remaining; m_remaining > 0 && guard > 0; --guard) {
+        ImageInfo info = {};
+        bridge->GetImageInfo(&info, 0);
+        LONG remaining = 0;
+        bridge->AdvancePage(0, &remaining);
+        m_remaining = remaining;
+    }
+    m_remaining = 0;
+}
+
+void DataSource::EndBatch()
+{
+    if (m_remaining > 0)
+        Drain();
+    m_jobs.clear();
+    m_pageReady = false;
+    m_state = 5;
+}
+
+TwainResult DataSource::PendingTransfers(TW_UINT16 msg, TW_PENDINGXFERS *pending)
+{
+    if (msg != MSG_GET && msg != MSG_ENDXFER && msg != MSG_RESET)
+        return Failure(TWCC_BADPROTOCOL);
+    const bool transferring = m_state == 6 || m_state == 7;
+    if ((msg == MSG_GET && m_state < 4) || (msg != MSG_GET && !transferring))
+        return Failure(TWCC_SEQERROR);
+    if (pending == nullptr)
+        return Failure(TWCC_BADVALUE);
+    memset(pending, 0, sizeof(*pending)); // no job control: EOJ stays 0
+    if (msg == MSG_GET) {
+        pending->Count = transferring ? PendingCount() : 0;
+        return {};
+    }
+    if (msg == MSG_ENDXFER)
+        EndPage();
+    // A reset stops the batch here: the jobs not complete stay on the device.
+    pending->Count = msg == MSG_ENDXFER ? PendingCount() : 0;
+    if (pending->Count == 0)
+        EndBatch();
+    else
+        m_state = 6;
+    return {};
+}
+
+TwainResult DataSource::SetupMemory(TW_SETUPMEMXFER *setup)
+{
+    if (m_state < 4 || m_state > 6)
+        return Failure(TWCC_SEQERROR);
+    if (setup == nullptr)
+        return Failure(TWCC_BADVALUE);
+    if (m_state == 6)
+        PreparePage();
+    if (m_state == 6 && m_pageReady) {
+        const TW_UINT32 row = static_cast<TW_UINT32>(m_shape.paddedRow);
+        const TW_UINT32 rows = PREFERRED_BUFFER / row;
+        setup->MinBufSize = row;
+        setup->Preferred = row * (rows > 0 ? rows : 1);
+        setup->MaxBufSize = static_cast<TW_UINT32>(MAX_TRANSFER_BUFFER / m_shape.rawRow) * row;
+    } else {
+        setup->MinBufSize = DEFAULT_MIN_BUFFER;
+        setup->Preferred = PREFERRED_BUFFER;
+        setup->MaxBufSize = MAX_TRANSFER_BUFFER;
+    }
+    return {};
+}
+
+TwainResult DataSource::ImageInfoOf(TW_IMAGEINFO *info)
+{
+    if (m_state != 6 && m_state != 7)
+        return Failure(TWCC_SEQERROR);
+    if (info == nullptr)
+        return Failure(TWCC_BADVALUE);
+    const HRESULT hr = PreparePage();
+    if (FAILED(hr))
+        return Failure(ConditionOf(hr));
+    memcpy(info, &m_shape.info, sizeof(*info));
+    return {};
+}
+
+TwainResult DataSource::Layout(TW_UINT16 msg, TW_IMAGELAYOUT *layout)
+{
+    const bool change = msg == MSG_SET || msg == MSG_RESET;
+    if (m_state < 4 || m_state > 6 || (change && m_state != 4))
+        return Failure(TWCC_SEQERROR);
+    if (layout == nullptr)
+        return Failure(TWCC_BADVALUE);
+    if (m_state == 6)
+        PreparePage();
+    const bool known = m_state == 6 && m_pageReady && msg != MSG_GETDEFAULT;
+    memset(layout, 0, sizeof(*layout));
+    if (known) {
+        layout->Frame.Right = Inches(m_shape.width, m_shape.info.xResolutionWhole);
+        layout->Frame.Bottom = Inches(m_shape.height, m_shape.info.yResolutionWhole);
+    }
+    layout->DocumentNumber = m_state == 6 ? static_cast<TW_UINT32>(m_job + 1) : 1;
+    layout->PageNumber = m_state == 6 ? static_cast<TW_UINT32>(m_page) : 1;
+    layout->FrameNumber = 1;
+    // Stored pages keep their frame: a new one is answered with the frame that stays.
+    return msg == MSG_SET ? TwainResult{TWRC_CHECKSTATUS, TWCC_SUCCESS} : TwainResult{};
+}
+
+TwainResult DataSource::NativeTransfer(TW_MEMREF data)
+{
+    if (m_state != 6 || m_capabilities.XferMech() != TWSX_NATIVE)
+        return Failure(TWCC_SEQERROR);
+    if (data == nullptr)
+        return Failure(TWCC_BADVALUE);
+    HRESULT hr = PreparePage();
+    if (FAILED(hr))
+        return Failure(ConditionOf(hr));
+    HGLOBAL dib = nullptr;
+    hr = FetchNativeDib(m_session.Bridge(), m_jobs[m_job].name.c_str(), m_page, m_shape, &dib);
+    if (FAILED(hr))
+        return Failure(ConditionOf(hr));
+    // The application owns the handle from here and frees it with GlobalFree.
+    *static_cast<TW_HANDLE *>(data) = dib;
+    m_pageDelivered = true;
+    m_pageStarted = true;
+    m_state = 7;
+    return {TWRC_XFERDONE, TWCC_SUCCESS};
+}
+
+TwainResult DataSource::MemoryTransfer(TW_IMAGEMEMXFER *transfer)
+{
+    if ((m_state != 6 && m_state != 7) || m_capabilities.XferMech() != TWSX_MEMORY ||
+        (m_state == 7 && m_pageDelivered))
+        return Failure(TWCC_SEQERROR);
+    if (transfer == nullptr)
+        return Failure(TWCC_BADVALUE);
+    HRESULT hr = PreparePage();
+    if (FAILED(hr))
+        return Failure(ConditionOf(hr));
+    TW_MEMORY &memory = transfer->Memory;
+    const bool handle = (memory.Flags & TWMF_HANDLE) != 0;
+    BYTE *buffer = static_cast<BYTE *>(handle ? m_memory.Lock(memory.TheMem) : memory.TheMem);
+    if (buffer == nullptr || memory.Length < m_shape.paddedRow) {
+        if (handle && buffer != nullptr)
+            m_memory.Unlock(memory.TheMem);
+        return Failure(TWCC_BADVALUE);
+    }
+    LONG rows = static_cast<LONG>(memory.Length / m_shape.paddedRow);
+    const LONG left = m_shape.height - m_rowsDone;
+    const LONG most = static_cast<LONG>(MAX_TRANSFER_BUFFER / m_shape.rawRow);
+    rows = rows < left ? rows : left;
+    rows = rows < most ? rows : most;
+    LONG status = TRANSFER_STATUS_MORE;
+    hr = FetchRows(m_session.Bridge(), m_jobs[m_job].name.c_str(), m_shape, buffer, rows, &status);
+    if (handle)
+        m_memory.Unlock(memory.TheMem);
+    if (FAILED(hr) || (status != TRANSFER_STATUS_MORE && status != TRANSFER_STATUS_DONE))
+        return Failure(ConditionOf(FAILED(hr) ? hr : E_FAIL));
+
+    transfer->Compression = TWCP_NONE;
+    transfer->BytesPerRow = static_cast<TW_UINT32>(m_shape.paddedRow);
+    transfer->Columns = static_cast<TW_UINT32>(m_shape.width);
+    transfer->Rows = static_cast<TW_UINT32>(rows);
+    transfer->XOffset = 0;
+    transfer->YOffset = static_cast<TW_UINT32>(m_rowsDone);
+    transfer->BytesWritten = static_cast<TW_UINT32>(m_shape.paddedRow * static_cast<size_t>(rows));
+    m_rowsDone += rows;
+    m_pageStarted = true;
+    m_state = 7;
+    if (m_rowsDone == m_shape.height) {
+        m_pageDelivered = true;
+        return {TWRC_XFERDONE, TWCC_SUCCESS};
+    }
+    // The driver ended the page before its last row: the page is not whole.
+    if (status == TRANSFER_STATUS_DONE)
+        return Failure(TWCC_OPERATIONERROR);
+    return {};
+}

@@ -1,0 +1,74 @@
+// The data source: TWAIN states 3 to 7 over a bridge session, one application at a time.
+#pragma once
+
+#include "bridge_session.h"
+#include "capabilities.h"
+#include "job_dialog.h"
+#include "manager_memory.h"
+#include "page_transfer.h"
+#include "twain_ext.h"
+
+#include <vector>
+
+class DataSource
+{
+public:
+    explicit DataSource(HINSTANCE instance) : m_instance(instance) {}
+
+    TW_UINT16 Entry(pTW_IDENTITY origin, TW_UINT32 group, TW_UINT16 dat, TW_UINT16 msg,
+                    TW_MEMREF data);
+
+private:
+    TwainResult Control(pTW_IDENTITY origin, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
+    TwainResult Image(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
+
+    TwainResult Identity(pTW_IDENTITY origin, TW_UINT16 msg, pTW_IDENTITY identity);
+    TwainResult Open(pTW_IDENTITY origin, pTW_IDENTITY identity);
+    TwainResult Close();
+    TwainResult UserInterface(TW_UINT16 msg, TW_USERINTERFACE *ui);
+    TwainResult Enable(TW_USERINTERFACE *ui);
+    TwainResult Disable();
+    TwainResult Event(TW_EVENT *event);
+    TwainResult PendingTransfers(TW_UINT16 msg, TW_PENDINGXFERS *pending);
+    TwainResult SetupMemory(TW_SETUPMEMXFER *setup);
+    TwainResult ImageInfoOf(TW_IMAGEINFO *info);
+    TwainResult Layout(TW_UINT16 msg, TW_IMAGELAYOUT *layout);
+    TwainResult NativeTransfer(TW_MEMREF data);
+    TwainResult MemoryTransfer(TW_IMAGEMEMXFER *transfer);
+
+    // The batch: the chosen jobs, the bridge's cursor through their pages.
+    TwainResult StartBatch(const std::vector<StoredJob> &jobs);
+    void OnDialogDone(const std::vector<size_t> &chosen);
+    HRESULT PreparePage();
+    TW_UINT16 PendingCount() const;
+    void EndPage();
+    void Drain();
+    void EndBatch();
+
+    void Notify(TW_UINT16 message);
+
+    HINSTANCE m_instance;
+    int m_state = 3;
+    TW_UINT16 m_condition = TWCC_SUCCESS;
+    TW_IDENTITY m_identity = {};
+    TW_IDENTITY m_application = {};
+    ManagerMemory m_memory;
+    Capabilities m_capabilities;
+    BridgeSession m_session;
+    JobDialog m_dialog;
+    TW_UINT16 m_pendingEvent = MSG_NULL;
+
+    std::vector<StoredJob> m_offered; // the jobs the dialog shows
+    std::vector<StoredJob> m_jobs;    // the batch, in transfer order
+    size_t m_job = 0;                 // the current job in m_jobs
+    LONG m_page = 1;                  // its current page
+    LONG m_remaining = 0;             // pages the bridge has still to deliver
+    LONG m_transfersLeft = -1;        // what CAP_XFERCOUNT still allows; -1 no limit
+    bool m_jobComplete = true;        // every page of the current job so far reached the app
+    bool m_pageReady = false;         // m_shape describes the current page
+    bool m_pageDelivered = false;     // the current page's last byte reached the app
+    bool m_pageStarted = false;       // a transfer of the current page began
+    LONG m_rowsDone = 0;              // memory transfer: rows of the page already handed on
+    PageShape m_shape;
+    bool m_haveShape = false; // m_shape holds a page described in this session
+};

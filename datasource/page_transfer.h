@@ -1,0 +1,36 @@
+// A page's bytes as an application receives them: a packed DIB in a global handle for native
+// transfers, strips of whole rows for memory transfers.
+#pragma once
+
+#include "sti_scanner_com_bridge.h"
+
+#include <windows.h>
+
+#include <cstddef>
+
+// The current page: which item and page of the bridge's cursor, and its shape.
+struct PageShape
+{
+    ImageInfo info = {};
+    LONG width = 0;
+    LONG height = 0;
+    WORD bitsPerPixel = 0;
+    size_t rawRow = 0;    // the driver's rows: (width * bits + 7) / 8 bytes, no padding
+    size_t paddedRow = 0; // DIB and memory-transfer rows: a multiple of four bytes
+
+    // False for an image the source cannot hand on (no size, or not 1, 8 or 24 bits).
+    bool Describe(const ImageInfo &imageInfo);
+    DWORD PaletteEntries() const { return bitsPerPixel <= 8 ? 1u << bitsPerPixel : 0; }
+    size_t DibHeaderBytes() const { return sizeof(BITMAPINFOHEADER) + PaletteEntries() * 4; }
+    size_t DibBytes() const { return DibHeaderBytes() + paddedRow * static_cast<size_t>(height); }
+};
+
+// Fetches the page as the driver's bitmap and makes it a bottom-up DIB with a 40-byte header and
+// a grey palette for 1 and 8 bits; a bitmap it cannot use is built again from the raw rows.
+HRESULT FetchNativeDib(IStiScannerComBridge *bridge, const wchar_t *itemName, LONG page,
+                       const PageShape &shape, HGLOBAL *dib);
+
+// Fetches the next `rows` raw rows of the page into buffer and spreads them to padded rows in
+// place. status receives the transfer status (more, done or failure).
+HRESULT FetchRows(IStiScannerComBridge *bridge, const wchar_t *itemName, const PageShape &shape,
+                  BYTE *buffer, LONG rows, LONG *status);

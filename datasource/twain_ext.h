@@ -1,0 +1,51 @@
+// TWAIN declarations for the data source and its test application: the platform's twain.h (a
+// TWAIN 1.x header where only that is at hand) and the TWAIN 2 pieces it may lack.
+#pragma once
+
+#include <windows.h>
+
+// The source exports DS_Entry through its .def file, undecorated on x86 as well.
+#ifndef DECLSPEC_EXPORT
+#define DECLSPEC_EXPORT
+#endif
+
+#include <twain.h>
+
+#ifndef DAT_ENTRYPOINT
+#define DAT_ENTRYPOINT 0x0403
+#endif
+#ifndef DAT_CALLBACK
+#define DAT_CALLBACK 0x0010
+#endif
+#ifndef MSG_REGISTER_CALLBACK
+#define MSG_REGISTER_CALLBACK 0x0902
+#endif
+#ifndef DF_DSM2
+#define DF_DSM2 0x10000000L
+#endif
+#ifndef DF_APP2
+#define DF_APP2 0x20000000L
+#endif
+#ifndef DF_DS2
+#define DF_DS2 0x40000000L
+#endif
+#ifndef TWCC_CHECKDEVICEONLINE
+#define TWCC_CHECKDEVICEONLINE 23
+#endif
+
+#if TWON_PROTOCOLMAJOR < 2
+// DAT_CALLBACK's data: the application's entry point, which the source manager calls with the
+// messages a source sends it (MSG_XFERREADY, MSG_CLOSEDSREQ).
+#include <pshpack2.h>
+typedef struct
+{
+    TW_MEMREF CallBackProc;
+    TW_UINT32 RefCon;
+    TW_INT16 Message;
+} TW_CALLBACK, *pTW_CALLBACK;
+#include <poppack.h>
+#endif
+
+// The protocol version this source speaks.
+constexpr TW_UINT16 SOURCE_PROTOCOL_MAJOR = 2;
+constexpr TW_UINT16 SOURCE_PROTOCOL_MINOR = 4;

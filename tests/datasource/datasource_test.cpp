@@ -1,0 +1,378 @@
+// The data source as a TWAIN application sees it, loaded the way a TWAIN 2 source manager loads
+// it, against the built server and the simulated scanner.
+#include "datasource_test_support.h"
+#include "e2e_support.h"
+
+#include <objbase.h>
+
+#include <cstddef>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+const std::vector<PageOf> EVERY_READY_PAGE = {{L"JOB0001.tif", 1}, {L"JOB0001.tif", 2},
+                                              {L"JOB0001.tif", 3}, {L"JOB0002.tif", 1},
+                                              {L"JOB0003.tif", 1}, {L"JOB0003.tif", 2}};
+
+// The value of a one-value container, and its container and item types.
+struct Answer
+{
+    TW_UINT16 rc;
+    TW_UINT16 conType;
+    TW_UINT16 itemType;
+    TW_UINT32 value; // ONEVALUE: the item; ENUMERATION: the current item; ARRAY: the item count
+};
+
+Answer Ask(TwainApp &app, TW_UINT16 msg, TW_UINT16 cap)
+{
+    TW_CAPABILITY capability = {cap, 0, nullptr};
+    Answer answer = {app.Send(DG_CONTROL, DAT_CAPABILITY, msg, &capability), 0, 0, 0};
+    if (answer.rc != TWRC_SUCCESS || capability.hContainer == nullptr)
+        return answer;
+    answer.conType = capability.ConType;
+    const BYTE *data = static_cast<const BYTE *>(GlobalLock(capability.hContainer));
+    memcpy(&answer.itemType, data, sizeof(answer.itemType));
+    const size_t itemBytes = answer.itemType == TWTY_FIX32 || answer.itemType == TWTY_INT32 ? 4 : 2;
+    if (answer.conType == TWON_ONEVALUE) {
+        memcpy(&answer.value, data + offsetof(TW_ONEVALUE, Item), itemBytes);
+    } else if (answer.conType == TWON_ENUMERATION) {
+        TW_ENUMERATION head;
+        memcpy(&head, data, offsetof(TW_ENUMERATION, ItemList));
+        memcpy(&answer.value,
+               data + offsetof(TW_ENUMERATION, ItemList) + head.CurrentIndex * itemBytes,
+               itemBytes);
+    } else if (answer.conType == TWON_ARRAY) {
+        TW_ARRAY head;
+        memcpy(&head, data, offsetof(TW_ARRAY, ItemList));
+        answer.value = head.NumItems;
+    }
+    GlobalUnlock(capability.hContainer);
+    app.FreeContainer(capability.hContainer);
+    return answer;
+}
+
+TW_UINT32 Fix32(int whole)
+{
+    return static_cast<TW_UINT16>(whole);
+}
+
+// Requests a TWAIN application may send in the wrong state, with bad data or unknown triplets.
+struct BadRequest
+{
+    const char *what;
+    TW_UINT32 group;
+    TW_UINT16 dat;
+    TW_UINT16 msg;
+    bool withData;
+    TW_UINT16 condition;
+};
+
+void ExpectRefused(TwainApp &app, const BadRequest &request)
+{
+    SCOPED_TRACE(request.what);
+    BYTE data[256] = {};
+    EXPECT_EQ(app.Send(request.group, request.dat, request.msg, request.withData ? data : nullptr),
+              TWRC_FAILURE);
+    EXPECT_EQ(app.Condition(), request.condition);
+}
+
+TEST(SourceEntry, IdentifiesItselfAndRefusesWhatComesOutOfTurn)
+{
+    TwainApp app;
+    ASSERT_TRUE(app.Load(SourcePath()));
+    TW_IDENTITY identity = {};
+    identity.Id = 7;
+    ASSERT_EQ(app.Send(DG_CONTROL, DAT_IDENTITY, MSG_GET, &identity), TWRC_SUCCESS);
+    EXPECT_EQ(identity.Id, 7u) << "the manager's id stays";
+    EXPECT_EQ(identity.SupportedGroups, static_cast<TW_UINT32>(DG_CONTROL | DG_IMAGE | DF_DS2));
+    EXPECT_EQ(identity.ProtocolMajor, 2);
+    EXPECT_STREQ(identity.ProductName, "STI Bridge Stored Jobs");
+    EXPECT_STREQ(identity.Manufacturer, "tavrk");
+
+    const BadRequest requests[] = {
+        {"capability before open", DG_CONTROL, DAT_CAPABILITY, MSG_GET, true, TWCC_SEQERROR},
+        {"enable before open", DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, true, TWCC_SEQERROR},
+        {"close before open", DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, true, TWCC_SEQERROR},
+        {"native transfer before open", DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, true,
+         TWCC_SEQERROR},
+        {"image info before open", DG_IMAGE, DAT_IMAGEINFO, MSG_GET, true, TWCC_SEQERROR},
+        {"pending transfers before open", DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, true,
+         TWCC_SEQERROR},
+        {"event before enable", DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, true, TWCC_SEQERROR},
+        {"unknown data argument", DG_CONTROL, 0x0777, MSG_GET, true, TWCC_BADPROTOCOL},
+        {"file transfer", DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, true, TWCC_BADPROTOCOL},
+        {"audio group", DG_AUDIO, DAT_AUDIOINFO, MSG_GET, true, TWCC_BADPROTOCOL},
+        {"identity with an odd message", DG_CONTROL, DAT_IDENTITY, MSG_USERSELECT, true,
+         TWCC_BADPROTOCOL},
+        {"identity without data", DG_CONTROL, DAT_IDENTITY, MSG_GET, false, TWCC_BADVALUE},
+        {"entry points without data", DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, false, TWCC_BADVALUE},
+        {"entry points too short", DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, true, TWCC_BADVALUE},
+        {"status without data", DG_CONTROL, DAT_STATUS, MSG_GET, false, TWCC_BADVALUE},
+    };
+    for (const BadRequest &request : requests)
+        ExpectRefused(app, request);
+    EXPECT_EQ(app.Condition(), TWCC_SUCCESS) << "a status read clears the condition";
+}
+
+class SourceSession : public SourceTest
+{
+};
+
+TEST_F(SourceSession, OpenFailsCleanlyForAnAccountTheDeviceDoesNotKnow)
+{
+    Use(L"mailbox.scn", 0, L"nobody");
+    EXPECT_EQ(app.Open(), TWRC_FAILURE);
+    EXPECT_EQ(app.Condition(), TWCC_OPERATIONERROR);
+    // Nothing stays open: the source is back in state 3 and the server goes.
+    TW_USERINTERFACE ui = {};
+    EXPECT_EQ(app.Send(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_FAILURE);
+    EXPECT_EQ(app.Condition(), TWCC_SEQERROR);
+    EXPECT_TRUE(WaitForNoServer(15000));
+}
+
+TEST_F(SourceSession, NegotiatesCapabilitiesWithTheirContainers)
+{
+    Use(L"mailbox.scn");
+    ASSERT_EQ(app.Open(), TWRC_SUCCESS) << "condition " << app.Condition();
+    struct Expected
+    {
+        TW_UINT16 cap;
+        TW_UINT16 conType; // of MSG_GET
+        TW_UINT16 itemType;
+        TW_UINT32 value;
+        bool settable;
+    };
+    const Expected caps[] = {
+        {CAP_SUPPORTEDCAPS, TWON_ARRAY, TWTY_UINT16, 13, false},
+        {CAP_XFERCOUNT, TWON_ONEVALUE, TWTY_INT16, 0xFFFF, true},
+        {CAP_UICONTROLLABLE, TWON_ONEVALUE, TWTY_BOOL, TRUE, false},
+        {CAP_INDICATORS, TWON_ONEVALUE, TWTY_BOOL, FALSE, true},
+        {CAP_DEVICEONLINE, TWON_ONEVALUE, TWTY_BOOL, TRUE, false},
+        {ICAP_XFERMECH, TWON_ENUMERATION, TWTY_UINT16, TWSX_NATIVE, true},
+        {ICAP_PIXELTYPE, TWON_ENUMERATION, TWTY_UINT16, TWPT_RGB, false},
+        {ICAP_BITDEPTH, TWON_ONEVALUE, TWTY_UINT16, 24, false},
+        {ICAP_XRESOLUTION, TWON_ONEVALUE, TWTY_FIX32, Fix32(300), false},
+        {ICAP_YRESOLUTION, TWON_ONEVALUE, TWTY_FIX32, Fix32(300), false},
+        {ICAP_UNITS, TWON_ONEVALUE, TWTY_UINT16, TWUN_INCHES, true},
+        {ICAP_COMPRESSION, TWON_ONEVALUE, TWTY_UINT16, TWCP_NONE, false},
+        {ICAP_PLANARCHUNKY, TWON_ONEVALUE, TWTY_UINT16, TWPC_CHUNKY, false},
+    };
+    for (const Expected &cap : caps) {
+        SCOPED_TRACE(testing::Message() << "capability 0x" << std::hex << cap.cap);
+        const Answer get = Ask(app, MSG_GET, cap.cap);
+        ASSERT_EQ(get.rc, TWRC_SUCCESS);
+        EXPECT_EQ(get.conType, cap.conType);
+        EXPECT_EQ(get.itemType, cap.itemType);
+        EXPECT_EQ(get.value, cap.value);
+        if (cap.conType != TWON_ARRAY) {
+            const Answer current = Ask(app, MSG_GETCURRENT, cap.cap);
+            EXPECT_EQ(current.conType, TWON_ONEVALUE);
+            EXPECT_EQ(current.value, cap.value);
+        }
+        const Answer support = Ask(app, MSG_QUERYSUPPORT, cap.cap);
+        EXPECT_EQ(support.itemType, TWTY_INT32);
+        EXPECT_EQ((support.value & (TWQC_SET | TWQC_RESET)) != 0, cap.settable);
+        if (!cap.settable) {
+            // Read-only: the stored pages are what they are.
+            EXPECT_EQ(SetOneValue(cap.cap, cap.itemType, cap.value), TWRC_FAILURE);
+            EXPECT_EQ(app.Condition(), TWCC_CAPBADOPERATION);
+        }
+    }
+    EXPECT_EQ(app.LiveContainers(), 0) << "every container was freed by the application";
+
+    struct Setting
+    {
+        TW_UINT16 cap;
+        TW_UINT16 itemType;
+        TW_UINT32 value;
+        TW_UINT16 rc;
+        TW_UINT16 condition;
+        TW_UINT32 current; // afterwards
+    };
+    const Setting settings[] = {
+        {ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY, TWRC_SUCCESS, TWCC_SUCCESS, TWSX_MEMORY},
+        {ICAP_XFERMECH, TWTY_UINT16, TWSX_FILE, TWRC_FAILURE, TWCC_BADVALUE, TWSX_MEMORY},
+        {ICAP_XFERMECH, TWTY_UINT32, TWSX_NATIVE, TWRC_FAILURE, TWCC_BADVALUE, TWSX_MEMORY},
+        {CAP_XFERCOUNT, TWTY_INT16, 2, TWRC_SUCCESS, TWCC_SUCCESS, 2},
+        {CAP_XFERCOUNT, TWTY_INT16, 0, TWRC_FAILURE, TWCC_BADVALUE, 2},
+        {CAP_INDICATORS, TWTY_BOOL, TRUE, TWRC_CHECKSTATUS, TWCC_SUCCESS, FALSE},
+        {ICAP_UNITS, TWTY_UINT16, 1, TWRC_FAILURE, TWCC_BADVALUE, TWUN_INCHES},
+    };
+    for (const Setting &setting : settings) {
+        SCOPED_TRACE(testing::Message()
+                     << "set 0x" << std::hex << setting.cap << " to " << setting.value);
+        EXPECT_EQ(SetOneValue(setting.cap, setting.itemType, setting.value), setting.rc);
+        EXPECT_EQ(app.Condition(), setting.condition);
+        EXPECT_EQ(Ask(app, MSG_GETCURRENT, setting.cap).value, setting.current);
+    }
+    const Answer reset = Ask(app, MSG_RESET, ICAP_XFERMECH);
+    EXPECT_EQ(reset.rc, TWRC_SUCCESS);
+    EXPECT_EQ(reset.value, TWSX_NATIVE);
+    EXPECT_EQ(Ask(app, MSG_GET, 0x1234).rc, TWRC_FAILURE);
+    EXPECT_EQ(app.Condition(), TWCC_CAPUNSUPPORTED);
+
+    // In state 4, transfers and the end of one are out of turn; bad data is refused.
+    const BadRequest requests[] = {
+        {"native transfer", DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, true, TWCC_SEQERROR},
+        {"memory transfer", DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, true, TWCC_SEQERROR},
+        {"image info", DG_IMAGE, DAT_IMAGEINFO, MSG_GET, true, TWCC_SEQERROR},
+        {"end of transfer", DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, true, TWCC_SEQERROR},
+        {"disable", DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, true, TWCC_SEQERROR},
+        {"open again", DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, true, TWCC_SEQERROR},
+        {"capability without data", DG_CONTROL, DAT_CAPABILITY, MSG_GET, false, TWCC_BADVALUE},
+        {"enable without data", DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, false, TWCC_BADVALUE},
+        {"layout without data", DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, false, TWCC_BADVALUE},
+    };
+    for (const BadRequest &request : requests)
+        ExpectRefused(app, request);
+    app.Close();
+}
+
+TEST_F(SourceSession, TransfersEveryReadyJobOfTheUserNatively)
+{
+    Use(L"mailbox.scn");
+    OpenAndEnable(MSG_XFERREADY);
+    // Another user's job and the one still scanning never come.
+    TransferPages(EVERY_READY_PAGE, false);
+    TW_PENDINGXFERS pending = {};
+    EXPECT_EQ(app.Send(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 0);
+    app.Close();
+    EXPECT_EQ(CountInReport("Escape:1008"), 0u) << "no preference: nothing deleted";
+}
+
+TEST_F(SourceSession, TransfersInMemoryStripsOfWholeRows)
+{
+    Use(L"mailbox.scn");
+    OpenAndEnable(MSG_XFERREADY, TWSX_MEMORY);
+    TW_SETUPMEMXFER setup = {};
+    ASSERT_EQ(app.Send(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup), TWRC_SUCCESS);
+    EXPECT_EQ(setup.MinBufSize, 1800u) << "one padded row of the first page";
+    EXPECT_EQ(setup.Preferred % setup.MinBufSize, 0u);
+    EXPECT_GE(setup.MaxBufSize, setup.Preferred);
+    TransferPages(EVERY_READY_PAGE, true, 7);
+    app.Close();
+}
+
+TEST_F(SourceSession, TransfersThePanelsJobAloneButNeverAnotherUsers)
+{
+    struct Case
+    {
+        const wchar_t *scenario;
+        std::vector<PageOf> pages;
+    };
+    const Case cases[] = {{L"panel.scn", {{L"JOB0002.tif", 1}}},
+                          {L"foreign.scn", EVERY_READY_PAGE}};
+    for (const Case &test : cases) {
+        SCOPED_TRACE(testing::Message() << test.scenario);
+        Use(test.scenario);
+        OpenAndEnable(MSG_XFERREADY);
+        TransferPages(test.pages, false);
+        app.Close();
+        app.Unload();
+        ASSERT_TRUE(WaitForNoServer(15000));
+    }
+}
+
+TEST_F(SourceSession, DeletesAJobOnlyAfterAllItsPagesReachedTheApplication)
+{
+    // A cancel in the middle of the first job: nothing is deleted, the job stays on the device.
+    Use(L"mailbox.scn", 1);
+    OpenAndEnable(MSG_XFERREADY);
+    TransferPages({{L"JOB0001.tif", 1}, {L"JOB0001.tif", 2}}, false, 0, true);
+    app.Close();
+    EXPECT_EQ(CountInReport("Escape:1008"), 0u);
+
+    // The next session, on a thread already in the multithreaded apartment, runs to the end:
+    // each of the three jobs is deleted once.
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    Use(L"mailbox.scn", 1);
+    OpenAndEnable(MSG_XFERREADY);
+    TransferPages(EVERY_READY_PAGE, false);
+    app.Close();
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE)
+        << "the source left the thread's COM alone";
+    CoUninitialize();
+    CoUninitialize();
+    EXPECT_EQ(CountInReport("Escape:1008"), 3u);
+}
+
+TEST_F(SourceSession, AnEmptyMailboxAsksToBeClosed)
+{
+    Use(L"empty.scn");
+    OpenAndEnable(MSG_CLOSEDSREQ);
+    TW_PENDINGXFERS pending = {};
+    pending.Count = 9;
+    EXPECT_EQ(app.Send(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 0);
+    // The application's own messages are not the source's.
+    MSG message = {};
+    message.message = WM_NULL;
+    TW_EVENT event = {&message, MSG_XFERREADY};
+    EXPECT_EQ(app.Send(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event), TWRC_NOTDSEVENT);
+    EXPECT_EQ(event.TWMessage, MSG_NULL);
+    TW_HANDLE dib = nullptr;
+    EXPECT_EQ(app.Send(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_FAILURE);
+    EXPECT_EQ(app.Condition(), TWCC_SEQERROR);
+    TW_USERINTERFACE ui = {};
+    EXPECT_EQ(app.Send(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    TW_IDENTITY source = app.SourceIdentity();
+    EXPECT_EQ(app.Send(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source), TWRC_SUCCESS);
+}
+
+// The user picks jobs in the source's window: a second thread plays the user.
+class SourceDialog : public SourceTest
+{
+protected:
+    // Waits for the window, picks the rows given (all of them when empty) and presses a button.
+    static void PlayUser(std::vector<int> rows, int button, LRESULT *listed)
+    {
+        HWND window = nullptr;
+        for (int i = 0; i < 200 && window == nullptr; ++i) {
+            window = FindWindowW(L"StiBridgeSourceJobs", nullptr);
+            if (window == nullptr)
+                Sleep(50);
+        }
+        if (window == nullptr)
+            return;
+        HWND list = GetDlgItem(window, 100);
+        *listed = SendMessageW(list, LB_GETCOUNT, 0, 0);
+        if (!rows.empty()) {
+            SendMessageW(list, LB_SETSEL, FALSE, -1);
+            for (int row : rows)
+                SendMessageW(list, LB_SETSEL, TRUE, row);
+        }
+        PostMessageW(window, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(window, button)));
+    }
+
+    TW_UINT16 EnableWithUser(std::vector<int> rows, int button, LRESULT *listed)
+    {
+        TW_USERINTERFACE ui = {};
+        ui.ShowUI = TRUE;
+        EXPECT_EQ(app.Send(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+        EXPECT_TRUE(app.TakeMessages().empty()) << "nothing before the user chose";
+        std::thread user(PlayUser, rows, button, listed);
+        const TW_UINT16 message = app.PumpUntilMessage(20000);
+        user.join();
+        app.TakeMessages();
+        return message;
+    }
+};
+
+TEST_F(SourceDialog, TransfersThePickedJobsAndClosesOnCancel)
+{
+    Use(L"mailbox.scn");
+    ASSERT_EQ(app.Open(), TWRC_SUCCESS);
+    LRESULT listed = 0;
+    EXPECT_EQ(EnableWithUser({1}, IDOK, &listed), MSG_XFERREADY);
+    EXPECT_EQ(listed, 3) << "the user's ready jobs only";
+    TransferPages({{L"JOB0002.tif", 1}}, false);
+    TW_USERINTERFACE ui = {};
+    ASSERT_EQ(app.Send(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    EXPECT_EQ(EnableWithUser({}, IDCANCEL, &listed), MSG_CLOSEDSREQ);
+    app.Close();
+}
+
+} // namespace

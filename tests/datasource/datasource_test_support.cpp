@@ -1,0 +1,214 @@
+#include "datasource_test_support.h"
+
+#include "e2e_support.h"
+#include "expected_page.h"
+#include "owners.h"
+
+#include <cstring>
+
+namespace {
+
+std::wstring g_source;
+constexpr DWORD EXIT_WAIT_MS = 15000;
+constexpr wchar_t USER_KEY[] = L"Software\\Orvane\\Quillon4410MFP\\TWAIN";
+
+void SetText(HKEY key, const wchar_t *name, const wchar_t *value)
+{
+    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value),
+                   static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
+}
+
+size_t PaddedRow(const TW_IMAGEINFO &info)
+{
+    return (static_cast<size_t>(info.ImageWidth) * info.BitsPerPixel + 31) / 32 * 4;
+}
+
+// The rows of a packed DIB, turned top-down with the padding kept.
+std::vector<BYTE> RowsOfDib(const BYTE *dib, const TW_IMAGEINFO &info)
+{
+    BITMAPINFOHEADER header;
+    memcpy(&header, dib, sizeof(header));
+    EXPECT_EQ(header.biSize, sizeof(header));
+    EXPECT_EQ(header.biWidth, info.ImageWidth);
+    EXPECT_EQ(header.biHeight, info.ImageLength) << "bottom-up";
+    EXPECT_EQ(header.biBitCount, info.BitsPerPixel);
+    EXPECT_EQ(header.biCompression, static_cast<DWORD>(BI_RGB));
+    const size_t padded = PaddedRow(info);
+    EXPECT_EQ(header.biSizeImage, padded * static_cast<size_t>(info.ImageLength));
+    const DWORD colours = info.BitsPerPixel <= 8 ? 1u << info.BitsPerPixel : 0;
+    EXPECT_EQ(header.biClrUsed, colours);
+    const auto *palette = reinterpret_cast<const RGBQUAD *>(dib + sizeof(header));
+    for (DWORD i = 0; i < colours; ++i) {
+        const BYTE level = static_cast<BYTE>(i * 255 / (colours - 1));
+        EXPECT_TRUE(palette[i].rgbRed == level && palette[i].rgbGreen == level &&
+                    palette[i].rgbBlue == level)
+            << "grey palette entry " << i;
+    }
+    const BYTE *bits = dib + sizeof(header) + colours * sizeof(RGBQUAD);
+    std::vector<BYTE> rows(padded * static_cast<size_t>(info.ImageLength));
+    for (LONG y = 0; y < info.ImageLength; ++y)
+        memcpy(rows.data() + padded * static_cast<size_t>(y),
+               bits + padded * static_cast<size_t>(info.ImageLength - 1 - y), padded);
+    return rows;
+}
+
+void ExpectRows(const std::vector<BYTE> &rows, size_t padded, const std::vector<BYTE> &expected,
+                const TW_IMAGEINFO &info)
+{
+    const size_t raw = (static_cast<size_t>(info.ImageWidth) * info.BitsPerPixel + 7) / 8;
+    ASSERT_EQ(expected.size(), raw * static_cast<size_t>(info.ImageLength));
+    ASSERT_EQ(rows.size(), padded * static_cast<size_t>(info.ImageLength));
+    for (LONG y = 0; y < info.ImageLength; ++y) {
+        const BYTE *row = rows.data() + padded * static_cast<size_t>(y);
+        ASSERT_EQ(memcmp(row, expected.data() + raw * static_cast<size_t>(y), raw), 0)
+            << "row " << y;
+        for (size_t pad = raw; pad < padded; ++pad)
+            ASSERT_EQ(row[pad], 0) << "padding of row " << y;
+    }
+}
+
+} // namespace
+
+const std::wstring &SourcePath()
+{
+    return g_source;
+}
+
+void SetSourcePath(const std::wstring &path)
+{
+    g_source = path;
+}
+
+std::wstring SourceScenario(const wchar_t *name)
+{
+    return ScenarioDir() + L"\\..\\..\\tests\\datasource\\scenarios\\" + name;
+}
+
+void SourceTest::Use(const wchar_t *scenarioName, DWORD deleteAfterScan, const wchar_t *account)
+{
+    m_used = true;
+    ASSERT_TRUE(WaitForNoServer(EXIT_WAIT_MS)) << "a server is left over";
+    scenario = SourceScenario(scenarioName);
+    m_reportPath = E2eDir() + L"\\source-report.txt";
+    ASSERT_TRUE(InstallScenario(scenario, m_reportPath));
+    UniqueHKey settings, user;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\tavrk\\twain\\StiBridgeSource", 0,
+                              nullptr, 0, KEY_SET_VALUE, nullptr, settings.put(), nullptr),
+              ERROR_SUCCESS);
+    SetText(settings.get(), L"AccountKey", account);
+    SetText(settings.get(), L"SettingsName", L"Office");
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, USER_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                              user.put(), nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(user.get(), L"Quillon_DeleteImageOnScan", 0, REG_DWORD,
+                   reinterpret_cast<const BYTE *>(&deleteAfterScan), sizeof(deleteAfterScan));
+    ASSERT_TRUE(app.Load(SourcePath())) << "cannot load the source";
+}
+
+void SourceTest::TearDown()
+{
+    app.Unload();
+    if (!m_used)
+        return;
+    EXPECT_TRUE(WaitForNoServer(EXIT_WAIT_MS)) << "the server outlived the source";
+    report = ReadReport(m_reportPath);
+    if (!report.empty()) {
+        EXPECT_NE(report.find("devices-alive 0"), std::string::npos) << report;
+        EXPECT_EQ(report.find("violation"), std::string::npos) << report;
+    }
+}
+
+size_t SourceTest::CountInReport(const char *text)
+{
+    app.Unload();
+    EXPECT_TRUE(WaitForNoServer(EXIT_WAIT_MS));
+    const std::string text_ = ReadReport(m_reportPath);
+    size_t count = 0;
+    for (size_t at = text_.find(text); at != std::string::npos; at = text_.find(text, at + 1))
+        ++count;
+    return count;
+}
+
+TW_UINT16 SourceTest::SetOneValue(TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 value)
+{
+    TW_CAPABILITY capability = {cap, TWON_ONEVALUE, GlobalAlloc(GHND, sizeof(TW_ONEVALUE))};
+    TW_ONEVALUE one = {itemType, value};
+    memcpy(GlobalLock(capability.hContainer), &one, sizeof(one));
+    GlobalUnlock(capability.hContainer);
+    const TW_UINT16 rc = app.Send(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability);
+    GlobalFree(capability.hContainer);
+    return rc;
+}
+
+void SourceTest::OpenAndEnable(TW_UINT16 expectedMessage, TW_UINT16 mechanism)
+{
+    ASSERT_EQ(app.Open(), TWRC_SUCCESS) << "condition " << app.Condition();
+    ASSERT_EQ(SetOneValue(ICAP_XFERMECH, TWTY_UINT16, mechanism), TWRC_SUCCESS);
+    TW_USERINTERFACE ui = {};
+    ui.ShowUI = FALSE;
+    ASSERT_EQ(app.Send(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS)
+        << "condition " << app.Condition();
+    EXPECT_EQ(app.TakeMessages(), std::vector<TW_UINT16>{expectedMessage});
+}
+
+void SourceTest::TransferPages(const std::vector<PageOf> &pages, bool memory, TW_UINT32 stripRows,
+                               bool resetAfter)
+{
+    TW_PENDINGXFERS start = {};
+    ASSERT_EQ(app.Send(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &start), TWRC_SUCCESS);
+    if (resetAfter)
+        ASSERT_GT(start.Count, pages.size());
+    else
+        ASSERT_EQ(start.Count, pages.size());
+    for (size_t n = 0; n < pages.size(); ++n) {
+        const PageOf &page = pages[n];
+        SCOPED_TRACE(testing::Message() << "page " << page.page << " of " << page.item);
+        TW_IMAGEINFO info = {};
+        ASSERT_EQ(app.Send(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS)
+            << "condition " << app.Condition();
+        const std::vector<BYTE> expected = ExpectedPage(scenario, page.item, page.page);
+        const size_t padded = PaddedRow(info);
+        std::vector<BYTE> rows;
+        if (!memory) {
+            TW_HANDLE dib = nullptr;
+            ASSERT_EQ(app.Send(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_XFERDONE)
+                << "condition " << app.Condition();
+            ASSERT_NE(dib, nullptr);
+            rows = RowsOfDib(static_cast<const BYTE *>(GlobalLock(dib)), info);
+            GlobalUnlock(dib);
+            GlobalFree(dib);
+        } else {
+            std::vector<BYTE> buffer(padded * stripRows + padded / 2);
+            TW_UINT16 rc = TWRC_SUCCESS;
+            TW_UINT32 row = 0;
+            while (rc == TWRC_SUCCESS) {
+                TW_IMAGEMEMXFER strip = {};
+                strip.Memory.Flags = TWMF_APPOWNS | TWMF_POINTER;
+                strip.Memory.Length = static_cast<TW_UINT32>(buffer.size());
+                strip.Memory.TheMem = buffer.data();
+                rc = app.Send(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
+                ASSERT_TRUE(rc == TWRC_SUCCESS || rc == TWRC_XFERDONE)
+                    << "rc " << rc << ", condition " << app.Condition();
+                const TW_UINT32 left = static_cast<TW_UINT32>(info.ImageLength) - row;
+                EXPECT_EQ(strip.Compression, TWCP_NONE);
+                EXPECT_EQ(strip.BytesPerRow, padded);
+                EXPECT_EQ(strip.Columns, static_cast<TW_UINT32>(info.ImageWidth));
+                EXPECT_EQ(strip.Rows, left < stripRows ? left : stripRows);
+                EXPECT_EQ(strip.XOffset, 0u);
+                EXPECT_EQ(strip.YOffset, row);
+                EXPECT_EQ(strip.BytesWritten, strip.Rows * padded);
+                EXPECT_EQ(rc == TWRC_XFERDONE, strip.Rows == left) << "the last strip ends it";
+                rows.insert(rows.end(), buffer.begin(), buffer.begin() + strip.BytesWritten);
+                row += strip.Rows;
+                ASSERT_LE(row, static_cast<TW_UINT32>(info.ImageLength));
+            }
+        }
+        ExpectRows(rows, padded, expected, info);
+        TW_PENDINGXFERS pending = {};
+        const bool last = n + 1 == pages.size();
+        ASSERT_EQ(app.Send(DG_CONTROL, DAT_PENDINGXFERS,
+                           last && resetAfter ? MSG_RESET : MSG_ENDXFER, &pending),
+                  TWRC_SUCCESS);
+        EXPECT_EQ(pending.Count, last && resetAfter ? 0 : start.Count - n - 1);
+    }
+}

@@ -1,0 +1,52 @@
+// Shared by the data source's tests: where the .ds is, and a session against a scenario.
+#pragma once
+
+#include "twain_app.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+const std::wstring &SourcePath();
+void SetSourcePath(const std::wstring &path);
+
+// The folder of the data source's own scenarios (beside the sources of these tests).
+std::wstring SourceScenario(const wchar_t *name);
+
+// A page the application should receive: the job's item name and the page number.
+struct PageOf
+{
+    const wchar_t *item;
+    LONG page;
+};
+
+// A test against the built server and the simulated scanner: installs the scenario, writes the
+// source's settings and the user's delete-after-scan preference, loads the .ds; afterwards checks
+// that the server ended and the driver saw everything handed back.
+class SourceTest : public testing::Test
+{
+protected:
+    void Use(const wchar_t *scenario, DWORD deleteAfterScan = 0, const wchar_t *account = L"alice");
+    void TearDown() override;
+
+    // Sets a capability to one value (state 4).
+    TW_UINT16 SetOneValue(TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 value);
+    // Opens the source, chooses the transfer mechanism and enables it without its user
+    // interface; the source answers with one message.
+    void OpenAndEnable(TW_UINT16 expectedMessage, TW_UINT16 mechanism = TWSX_NATIVE);
+    // Transfers the pending pages natively, or in memory strips of stripRows rows, checking each
+    // against the generator, until none is pending or `pages` are done (then MSG_RESET).
+    void TransferPages(const std::vector<PageOf> &pages, bool memory, TW_UINT32 stripRows = 0,
+                       bool resetAfter = false);
+    // Counts of driver requests in the report of the ended server.
+    size_t CountInReport(const char *text);
+
+    TwainApp app;
+    std::wstring scenario;
+    std::string report;
+
+private:
+    std::wstring m_reportPath;
+    bool m_used = false;
+};
