@@ -9,7 +9,16 @@
 #define DECLSPEC_EXPORT
 #endif
 
+// The platform's twain.h packs its structures with pshpack/poppack includes, which clang reports
+// as a pack change across an include.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wpragma-pack"
+#endif
 #include <twain.h>
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
 
 #ifndef DAT_ENTRYPOINT
 #define DAT_ENTRYPOINT 0x0403
@@ -36,14 +45,14 @@
 #if TWON_PROTOCOLMAJOR < 2
 // DAT_CALLBACK's data: the application's entry point, which the source manager calls with the
 // messages a source sends it (MSG_XFERREADY, MSG_CLOSEDSREQ).
-#include <pshpack2.h>
+#pragma pack(push, 2)
 typedef struct
 {
     TW_MEMREF CallBackProc;
     TW_UINT32 RefCon;
     TW_INT16 Message;
 } TW_CALLBACK, *pTW_CALLBACK;
-#include <poppack.h>
+#pragma pack(pop)
 #endif
 
 // The protocol version this source speaks.

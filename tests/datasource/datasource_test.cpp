@@ -271,7 +271,6 @@ TEST_F(SourceSession, TransfersThePanelsJobAloneButNeverAnotherUsers)
         TransferPages(test.pages, false);
         app.Close();
         app.Unload();
-        ASSERT_TRUE(WaitForNoServer(15000));
     }
 }
 
