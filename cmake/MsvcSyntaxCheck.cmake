@@ -8,8 +8,8 @@
 # it or a header it includes changes.
 option(BRIDGE_MSVC_SYNTAX_CHECK "Check the product sources with clang in MSVC mode" OFF)
 
-# MinGW's STDMETHOD marks interface methods __declspec(nothrow), which clang takes for an exception
-# specification that overrides declared without STDMETHOD lack; MSVC does not diagnose that.
+# MinGW's STDMETHOD marks interface methods __declspec(nothrow), which clang takes for a nothrow
+# promise that overrides declared without STDMETHOD lack; MSVC does not diagnose that.
 set(BRIDGE_CLANG_WARNING_EXCEPTIONS -Wno-microsoft-exception-spec)
 
 if(BRIDGE_MSVC_SYNTAX_CHECK)
