@@ -8,10 +8,6 @@
 # it or a header it includes changes.
 option(BRIDGE_MSVC_SYNTAX_CHECK "Check the product sources with clang in MSVC mode" OFF)
 
-# MinGW's STDMETHOD marks interface methods __declspec(nothrow), which clang takes for a nothrow
-# promise that overrides declared without STDMETHOD lack; MSVC does not diagnose that.
-set(BRIDGE_CLANG_WARNING_EXCEPTIONS -Wno-microsoft-exception-spec)
-
 if(BRIDGE_MSVC_SYNTAX_CHECK)
   find_program(BRIDGE_CLANGXX clang++ REQUIRED)
   if(NOT MINGW_GCC_DIR)
@@ -25,7 +21,7 @@ if(BRIDGE_MSVC_SYNTAX_CHECK)
   set(BRIDGE_MSVC_CHECK_FLAGS
       --target=x86_64-pc-windows-msvc -fms-compatibility -fms-extensions
       -fms-compatibility-version=19.30 -fgnuc-version=12 -std=c++17 -D__STRICT_ANSI__
-      -fsyntax-only -Wall -Wextra -Werror ${BRIDGE_CLANG_WARNING_EXCEPTIONS}
+      -fsyntax-only -Wall -Wextra -Werror
       -nostdlibinc -isystem ${cxx_include} -isystem ${cxx_include}/x86_64-w64-mingw32
       -isystem ${cxx_include}/backward -idirafter /usr/x86_64-w64-mingw32/include
       -include ${CMAKE_CURRENT_LIST_DIR}/msvc_check_sdk.h)

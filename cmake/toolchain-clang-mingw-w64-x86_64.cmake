@@ -18,10 +18,8 @@ set(WIDL_EXECUTABLE ${MINGW_TRIPLE}-widl)
 # Only MinGW's headers: without -nostdlibinc clang would also search the host's, libstdc++ too.
 set(mingw_includes "-nostdlibinc -idirafter ${MINGW_SYSROOT}/include")
 set(CMAKE_C_FLAGS_INIT "${mingw_includes}")
-# MinGW's STDMETHOD marks interface methods __declspec(nothrow), which clang takes for a nothrow
-# promise that overrides declared without STDMETHOD lack; MSVC and GCC do not diagnose that.
 set(libstdcxx ${MINGW_GCC_DIR}/include/c++)
-set(CMAKE_CXX_FLAGS_INIT "-Wno-microsoft-exception-spec -nostdlibinc -isystem ${libstdcxx} \
+set(CMAKE_CXX_FLAGS_INIT "-nostdlibinc -isystem ${libstdcxx} \
 -isystem ${libstdcxx}/${MINGW_TRIPLE} -isystem ${libstdcxx}/backward \
 -idirafter ${MINGW_SYSROOT}/include")
 # lld, with the posix libstdc++'s thread library that the clang driver does not add. The compile

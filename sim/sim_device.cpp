@@ -25,7 +25,7 @@ CSimStiDevice *CSimStiDevice::Create(const std::shared_ptr<SimDevice> &device, D
     return object;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStiDevice::QueryInterface(REFIID iid, void **object)
+HRESULT STDMETHODCALLTYPE CSimStiDevice::QueryInterface(REFIID iid, void **object) noexcept
 {
     if (object == nullptr)
         return E_POINTER;
@@ -38,13 +38,13 @@ HRESULT STDMETHODCALLTYPE CSimStiDevice::QueryInterface(REFIID iid, void **objec
     return E_NOINTERFACE;
 }
 
-ULONG STDMETHODCALLTYPE CSimStiDevice::AddRef()
+ULONG STDMETHODCALLTYPE CSimStiDevice::AddRef() noexcept
 {
     SimCountAddRef();
     return static_cast<ULONG>(InterlockedIncrement(&m_refCount));
 }
 
-ULONG STDMETHODCALLTYPE CSimStiDevice::Release()
+ULONG STDMETHODCALLTYPE CSimStiDevice::Release() noexcept
 {
     SimCallScope scope;
     SimCountRelease();
@@ -79,34 +79,34 @@ void CSimStiDevice::ForceUnlock()
     }
 }
 
-HRESULT STDMETHODCALLTYPE CSimStiDevice::Initialize(HINSTANCE, LPCWSTR, DWORD, DWORD)
+HRESULT STDMETHODCALLTYPE CSimStiDevice::Initialize(HINSTANCE, LPCWSTR, DWORD, DWORD) noexcept
 {
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStiDevice::GetCapabilities(PSTI_DEV_CAPS)
+HRESULT STDMETHODCALLTYPE CSimStiDevice::GetCapabilities(PSTI_DEV_CAPS) noexcept
 {
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStiDevice::GetStatus(PSTI_DEVICE_STATUS)
+HRESULT STDMETHODCALLTYPE CSimStiDevice::GetStatus(PSTI_DEVICE_STATUS) noexcept
 {
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStiDevice::DeviceReset()
+HRESULT STDMETHODCALLTYPE CSimStiDevice::DeviceReset() noexcept
 {
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStiDevice::Diagnostic(LPSTI_DIAG)
+HRESULT STDMETHODCALLTYPE CSimStiDevice::Diagnostic(LPSTI_DIAG) noexcept
 {
     return E_NOTIMPL;
 }
 
 HRESULT STDMETHODCALLTYPE CSimStiDevice::Escape(STI_RAW_CONTROL_CODE code, LPVOID in,
                                                 DWORD inSize, LPVOID out, DWORD outSize,
-                                                LPDWORD actual)
+                                                LPDWORD actual) noexcept
 {
     SimCallScope scope;
     SimWorld &world = World();
@@ -156,7 +156,7 @@ HRESULT STDMETHODCALLTYPE CSimStiDevice::Escape(STI_RAW_CONTROL_CODE code, LPVOI
     return hr;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStiDevice::GetLastError(LPDWORD lastError)
+HRESULT STDMETHODCALLTYPE CSimStiDevice::GetLastError(LPDWORD lastError) noexcept
 {
     SimCallScope scope;
     SimInjection scripted;
@@ -175,7 +175,7 @@ HRESULT STDMETHODCALLTYPE CSimStiDevice::GetLastError(LPDWORD lastError)
     return hr;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStiDevice::LockDevice(DWORD timeout)
+HRESULT STDMETHODCALLTYPE CSimStiDevice::LockDevice(DWORD timeout) noexcept
 {
     SimCallScope scope;
     SimInjection scripted;
@@ -210,7 +210,7 @@ HRESULT STDMETHODCALLTYPE CSimStiDevice::LockDevice(DWORD timeout)
     return hr;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStiDevice::UnLockDevice()
+HRESULT STDMETHODCALLTYPE CSimStiDevice::UnLockDevice() noexcept
 {
     SimCallScope scope;
     SimInjection scripted;
@@ -232,42 +232,42 @@ HRESULT STDMETHODCALLTYPE CSimStiDevice::UnLockDevice()
     return hr;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStiDevice::RawReadData(LPVOID, LPDWORD, LPOVERLAPPED)
+HRESULT STDMETHODCALLTYPE CSimStiDevice::RawReadData(LPVOID, LPDWORD, LPOVERLAPPED) noexcept
 {
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStiDevice::RawWriteData(LPVOID, DWORD, LPOVERLAPPED)
+HRESULT STDMETHODCALLTYPE CSimStiDevice::RawWriteData(LPVOID, DWORD, LPOVERLAPPED) noexcept
 {
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStiDevice::RawReadCommand(LPVOID, LPDWORD, LPOVERLAPPED)
+HRESULT STDMETHODCALLTYPE CSimStiDevice::RawReadCommand(LPVOID, LPDWORD, LPOVERLAPPED) noexcept
 {
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStiDevice::RawWriteCommand(LPVOID, DWORD, LPOVERLAPPED)
+HRESULT STDMETHODCALLTYPE CSimStiDevice::RawWriteCommand(LPVOID, DWORD, LPOVERLAPPED) noexcept
 {
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStiDevice::Subscribe(LPSTISUBSCRIBE)
+HRESULT STDMETHODCALLTYPE CSimStiDevice::Subscribe(LPSTISUBSCRIBE) noexcept
 {
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStiDevice::GetLastNotificationData(LPSTINOTIFY)
+HRESULT STDMETHODCALLTYPE CSimStiDevice::GetLastNotificationData(LPSTINOTIFY) noexcept
 {
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStiDevice::UnSubscribe()
+HRESULT STDMETHODCALLTYPE CSimStiDevice::UnSubscribe() noexcept
 {
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStiDevice::GetLastErrorInfo(STI_ERROR_INFO *)
+HRESULT STDMETHODCALLTYPE CSimStiDevice::GetLastErrorInfo(STI_ERROR_INFO *) noexcept
 {
     return E_NOTIMPL;
 }

@@ -71,7 +71,7 @@ CSimStillImage *CSimStillImage::Create()
     return object;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStillImage::QueryInterface(REFIID iid, void **object)
+HRESULT STDMETHODCALLTYPE CSimStillImage::QueryInterface(REFIID iid, void **object) noexcept
 {
     if (object == nullptr)
         return E_POINTER;
@@ -84,13 +84,13 @@ HRESULT STDMETHODCALLTYPE CSimStillImage::QueryInterface(REFIID iid, void **obje
     return E_NOINTERFACE;
 }
 
-ULONG STDMETHODCALLTYPE CSimStillImage::AddRef()
+ULONG STDMETHODCALLTYPE CSimStillImage::AddRef() noexcept
 {
     SimCountAddRef();
     return static_cast<ULONG>(InterlockedIncrement(&m_refCount));
 }
 
-ULONG STDMETHODCALLTYPE CSimStillImage::Release()
+ULONG STDMETHODCALLTYPE CSimStillImage::Release() noexcept
 {
     SimCallScope scope;
     SimCountRelease();
@@ -103,7 +103,7 @@ ULONG STDMETHODCALLTYPE CSimStillImage::Release()
     return 0;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStillImage::Initialize(HINSTANCE, DWORD version)
+HRESULT STDMETHODCALLTYPE CSimStillImage::Initialize(HINSTANCE, DWORD version) noexcept
 {
     SimCallScope scope;
     SimInjection scripted;
@@ -115,7 +115,7 @@ HRESULT STDMETHODCALLTYPE CSimStillImage::Initialize(HINSTANCE, DWORD version)
 }
 
 HRESULT STDMETHODCALLTYPE CSimStillImage::GetDeviceList(DWORD type, DWORD, DWORD *count,
-                                                        LPVOID *buffer)
+                                                        LPVOID *buffer) noexcept
 {
     SimCallScope scope;
     SimWorld &world = World();
@@ -158,7 +158,7 @@ HRESULT STDMETHODCALLTYPE CSimStillImage::GetDeviceList(DWORD type, DWORD, DWORD
     return hr;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStillImage::GetDeviceInfo(LPWSTR deviceName, LPVOID *buffer)
+HRESULT STDMETHODCALLTYPE CSimStillImage::GetDeviceInfo(LPWSTR deviceName, LPVOID *buffer) noexcept
 {
     SimCallScope scope;
     SimWorld &world = World();
@@ -192,7 +192,7 @@ HRESULT STDMETHODCALLTYPE CSimStillImage::GetDeviceInfo(LPWSTR deviceName, LPVOI
 }
 
 HRESULT STDMETHODCALLTYPE CSimStillImage::CreateDevice(LPWSTR deviceName, DWORD mode,
-                                                       PSTIDEVICE *device, LPUNKNOWN outer)
+                                                       PSTIDEVICE *device, LPUNKNOWN outer) noexcept
 {
     SimCallScope scope;
     SimInjection scripted;
@@ -225,7 +225,7 @@ HRESULT STDMETHODCALLTYPE CSimStillImage::CreateDevice(LPWSTR deviceName, DWORD 
 
 HRESULT STDMETHODCALLTYPE CSimStillImage::GetDeviceValue(LPWSTR deviceName, LPWSTR valueName,
                                                          LPDWORD type, LPBYTE data,
-                                                         LPDWORD dataSize)
+                                                         LPDWORD dataSize) noexcept
 {
     SimCallScope scope;
     SimWorld &world = World();
@@ -271,14 +271,15 @@ HRESULT STDMETHODCALLTYPE CSimStillImage::GetDeviceValue(LPWSTR deviceName, LPWS
     return hr;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStillImage::SetDeviceValue(LPWSTR, LPWSTR, DWORD, LPBYTE, DWORD)
+HRESULT STDMETHODCALLTYPE CSimStillImage::SetDeviceValue(LPWSTR, LPWSTR, DWORD, LPBYTE,
+                                                         DWORD) noexcept
 {
     return E_NOTIMPL;
 }
 
 HRESULT STDMETHODCALLTYPE CSimStillImage::GetSTILaunchInformation(LPWSTR deviceName,
                                                                   DWORD *eventCode,
-                                                                  LPWSTR eventName)
+                                                                  LPWSTR eventName) noexcept
 {
     SimCallScope scope;
     SimWorld &world = World();
@@ -313,42 +314,43 @@ HRESULT STDMETHODCALLTYPE CSimStillImage::GetSTILaunchInformation(LPWSTR deviceN
     return hr;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStillImage::RegisterLaunchApplication(LPWSTR, LPWSTR)
+HRESULT STDMETHODCALLTYPE CSimStillImage::RegisterLaunchApplication(LPWSTR, LPWSTR) noexcept
 {
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStillImage::UnregisterLaunchApplication(LPWSTR)
+HRESULT STDMETHODCALLTYPE CSimStillImage::UnregisterLaunchApplication(LPWSTR) noexcept
 {
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStillImage::EnableHwNotifications(LPCWSTR, BOOL)
+HRESULT STDMETHODCALLTYPE CSimStillImage::EnableHwNotifications(LPCWSTR, BOOL) noexcept
 {
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStillImage::GetHwNotificationState(LPCWSTR, BOOL *)
+HRESULT STDMETHODCALLTYPE CSimStillImage::GetHwNotificationState(LPCWSTR, BOOL *) noexcept
 {
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStillImage::RefreshDeviceBus(LPCWSTR)
+HRESULT STDMETHODCALLTYPE CSimStillImage::RefreshDeviceBus(LPCWSTR) noexcept
 {
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStillImage::LaunchApplicationForDevice(LPWSTR, LPWSTR, LPSTINOTIFY)
+HRESULT STDMETHODCALLTYPE CSimStillImage::LaunchApplicationForDevice(LPWSTR, LPWSTR,
+                                                                     LPSTINOTIFY) noexcept
 {
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStillImage::SetupDeviceParameters(PSTI_DEVICE_INFORMATIONW)
+HRESULT STDMETHODCALLTYPE CSimStillImage::SetupDeviceParameters(PSTI_DEVICE_INFORMATIONW) noexcept
 {
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE CSimStillImage::WriteToErrorLog(DWORD, LPCWSTR)
+HRESULT STDMETHODCALLTYPE CSimStillImage::WriteToErrorLog(DWORD, LPCWSTR) noexcept
 {
     return E_NOTIMPL;
 }

@@ -17,20 +17,9 @@ std::vector<BYTE> ExpectedPage(const std::wstring &scenario, const wchar_t *item
     const std::wstring command = L"\"" + dir + L"\\sim_page_oracle.exe\" \"" + scenario + L"\" \"" +
                                  DEVICE + L"\" alice " + item + L" " + std::to_wstring(page) +
                                  L" \"" + output + L"\"";
-    std::vector<BYTE> bytes;
     if (RunAndWait(command, 30000) != 0)
-        return bytes;
-    HANDLE file = CreateFileW(output.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    bytes.resize(GetFileSize(file, nullptr));
-    DWORD read = 0;
-    if (!bytes.empty() &&
-        (!ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-         read != bytes.size()))
-        bytes.clear();
-    CloseHandle(file);
+        return std::vector<BYTE>();
+    std::vector<BYTE> bytes = ReadFileBytes(output);
     DeleteFileW(output.c_str());
     return bytes;
 }

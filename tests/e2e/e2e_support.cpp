@@ -38,19 +38,27 @@ bool InstallScenario(const std::wstring &scenarioPath, const std::wstring &repor
     return RunAndWait(command, 30000) == 0;
 }
 
-std::string ReadReport(const std::wstring &reportPath)
+std::vector<BYTE> ReadFileBytes(const std::wstring &path)
 {
-    HANDLE file = CreateFileW(reportPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    std::vector<BYTE> bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return std::string();
-    std::string text;
-    char chunk[4096];
+        return bytes;
+    bytes.resize(GetFileSize(file, nullptr));
     DWORD read = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read != 0)
-        text.append(chunk, read);
+    if (!bytes.empty() &&
+        (!ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+         read != bytes.size()))
+        bytes.clear();
     CloseHandle(file);
-    return text;
+    return bytes;
+}
+
+std::string ReadReport(const std::wstring &reportPath)
+{
+    const std::vector<BYTE> bytes = ReadFileBytes(reportPath);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 const std::wstring &E2eDir()

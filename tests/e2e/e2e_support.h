@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // Folder of the registered server copy, from --e2e-dir.
 const std::wstring &E2eDir();
@@ -32,6 +33,9 @@ std::wstring WindowsPath(const char *unixPath);
 // Names the scenario the simulated sti.dll of the next server loads, and writes the registry
 // data it implies; the sim writes its report to reportPath when its last object goes.
 bool InstallScenario(const std::wstring &scenarioPath, const std::wstring &reportPath);
+
+// The whole content of a file, or empty when it cannot be read.
+std::vector<BYTE> ReadFileBytes(const std::wstring &path);
 
 // The report of the simulated driver, or empty when there is none.
 std::string ReadReport(const std::wstring &reportPath);

@@ -51,23 +51,6 @@ std::wstring X86Dir()
     return E2eDir() + L"\\x86";
 }
 
-std::vector<BYTE> ReadFileBytes(const std::wstring &path)
-{
-    std::vector<BYTE> bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    bytes.resize(GetFileSize(file, nullptr));
-    DWORD read = 0;
-    if (!bytes.empty() &&
-        (!ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-         read != bytes.size()))
-        bytes.clear();
-    CloseHandle(file);
-    return bytes;
-}
-
 // The bytes of a whole page of the scenario, as the simulator's generator makes them.
 std::vector<BYTE> GeneratedPage(const std::wstring &scenario, const wchar_t *item, LONG page)
 {
