@@ -21,6 +21,37 @@ void ComApartment::Leave()
     }
 }
 
+bool IsBridgeGone(HRESULT hr)
+{
+    // RPC_E_DISCONNECTED, RPC_E_SERVER_DIED, RPC_E_SERVER_DIED_DNE, CO_E_OBJNOTCONNECTED, and the
+    // RPC runtime's RPC_S_SERVER_UNAVAILABLE, RPC_S_CALL_FAILED, RPC_S_CALL_FAILED_DNE.
+    static const HRESULT gone[] = {
+        static_cast<HRESULT>(0x80010108L), static_cast<HRESULT>(0x80010007L),
+        static_cast<HRESULT>(0x80010012L), static_cast<HRESULT>(0x800401FDL),
+        static_cast<HRESULT>(0x800706BAL), static_cast<HRESULT>(0x800706BEL),
+        static_cast<HRESULT>(0x800706BFL)};
+    for (HRESULT code : gone) {
+        if (hr == code)
+            return true;
+    }
+    return false;
+}
+
+HRESULT BridgeSession::Note(HRESULT hr)
+{
+    if (IsBridgeGone(hr))
+        m_lost = true;
+    return hr;
+}
+
+bool BridgeSession::Reachable()
+{
+    if (m_bridge == nullptr || m_lost)
+        return false;
+    LONG value = 0;
+    return !IsBridgeGone(Note(m_bridge->GetReservedValue(&value)));
+}
+
 HRESULT BridgeSession::Open(const SourceSettings &settings)
 {
     Close();
@@ -42,15 +73,22 @@ HRESULT BridgeSession::Open(const SourceSettings &settings)
 
 void BridgeSession::Close()
 {
+    Release();
+    m_apartment.Leave();
+}
+
+void BridgeSession::Release()
+{
     if (m_bridge != nullptr) {
-        if (m_eventsRegistered)
-            m_bridge->UnregisterEvents();
-        m_bridge->CloseDevice();
+        if (m_eventsRegistered && !m_lost)
+            Note(m_bridge->UnregisterEvents());
+        if (!m_lost)
+            m_bridge->CloseDevice();
         ReleaseAndClear(m_bridge);
     }
     m_eventsRegistered = false;
     m_deleteAfterScan = false;
-    m_apartment.Leave();
+    m_lost = false;
 }
 
 HRESULT BridgeSession::ChooseScanner(const SourceSettings &settings)
@@ -87,29 +125,35 @@ HRESULT BridgeSession::OpenAccount(const SourceSettings &settings)
     return S_OK;
 }
 
-bool BridgeSession::DescribeJob(LONG index, StoredJob *job)
+HRESULT BridgeSession::DescribeJob(LONG index, StoredJob *job)
 {
-    // Ready and the user's own: anything else is never offered.
+    // Ready and the user's own: anything else is never offered (S_FALSE). A server that went is
+    // an error, not a job to step over.
     UniqueBstr display, thumbnail, title, name;
-    if (m_bridge->GetItemFiles(index, display.put(), thumbnail.put()) != S_OK)
-        return false;
+    HRESULT hr = Note(m_bridge->GetItemFiles(index, display.put(), thumbnail.put()));
+    if (hr != S_OK)
+        return m_lost ? hr : S_FALSE;
     LONG pixelType = 0, resolution = 0, pages = 0, size = 0;
-    if (m_bridge->GetItemDetails(index, title.put(), 0, &pixelType, &resolution, &pages, &size) !=
-            S_OK ||
-        pages <= 0)
-        return false;
-    m_bridge->GetItemTime(index, &job->time);
+    hr = Note(
+        m_bridge->GetItemDetails(index, title.put(), 0, &pixelType, &resolution, &pages, &size));
+    if (hr != S_OK || pages <= 0)
+        return m_lost ? hr : S_FALSE;
+    Note(m_bridge->GetItemTime(index, &job->time));
     // The item's name addresses its pages in transfer requests; the bridge hands it out for the
     // current item only.
     LONG page = 0;
-    if (FAILED(m_bridge->SetSelection(&index, 1)) ||
-        FAILED(m_bridge->GetCurrentItem(name.put(), &page)) || name.get() == nullptr)
-        return false;
+    hr = Note(m_bridge->SetSelection(&index, 1));
+    if (SUCCEEDED(hr))
+        hr = Note(m_bridge->GetCurrentItem(name.put(), &page));
+    if (m_lost)
+        return hr;
+    if (FAILED(hr) || name.get() == nullptr)
+        return S_FALSE;
     job->index = index;
     job->name = name.get();
     job->title = title.get() != nullptr ? title.get() : L"";
     job->pages = pages;
-    return true;
+    return S_OK;
 }
 
 HRESULT BridgeSession::ListReadyJobs(bool panelFirst, std::vector<StoredJob> *jobs)
@@ -117,18 +161,25 @@ HRESULT BridgeSession::ListReadyJobs(bool panelFirst, std::vector<StoredJob> *jo
     jobs->clear();
     if (m_bridge == nullptr)
         return E_UNEXPECTED;
+    if (m_lost)
+        return RPC_E_DISCONNECTED;
     // A list still held goes back first: the driver must get every list back.
     m_bridge->FreeItemList();
     WCHAR selected[BRIDGE_NAME_CAPACITY] = {};
     const bool panelSelected = panelFirst && m_bridge->GetDriverSelectedItem(selected) == S_OK;
     m_bridge->FreeItemList();
     LONG count = 0;
-    const HRESULT hr = m_bridge->GetItemCount(&count);
+    HRESULT hr = Note(m_bridge->GetItemCount(&count));
     if (FAILED(hr))
         return hr;
     for (LONG i = 0; i < count; ++i) {
         StoredJob job;
-        if (DescribeJob(i, &job))
+        hr = DescribeJob(i, &job);
+        if (FAILED(hr)) {
+            jobs->clear();
+            return hr;
+        }
+        if (hr == S_OK)
             jobs->push_back(job);
     }
     // The names above were read through selections of their own: none of them is the transfer's.

@@ -38,8 +38,11 @@ struct StoredJob
     SYSTEMTIME time = {};
 };
 
-// No supported scanner is connected.
-constexpr HRESULT E_NO_SCANNER = HRESULT_FROM_WIN32(ERROR_DEV_NOT_EXIST);
+// No supported scanner is connected: HRESULT_FROM_WIN32(ERROR_DEV_NOT_EXIST).
+constexpr HRESULT E_NO_SCANNER = static_cast<HRESULT>(0x80070037L);
+
+// The server cannot be reached any more: it ended, was killed or its connection broke.
+bool IsBridgeGone(HRESULT hr);
 
 class BridgeSession
 {
@@ -51,8 +54,18 @@ public:
 
     // Activates the server and opens the user's account; on failure nothing stays open.
     HRESULT Open(const SourceSettings &settings);
+    // Hands everything back; with the server gone, only the proxy is released.
     void Close();
+    // Close for a module being unloaded: the thread's COM stays as it is, since COM must not be
+    // uninitialised while the loader lock is held.
+    void Release();
     bool IsOpen() const { return m_bridge != nullptr; }
+
+    // Notes a result of a bridge call: once the server is gone, the session is lost for good.
+    HRESULT Note(HRESULT hr);
+    bool Lost() const { return m_lost; }
+    // Whether the server still answers; a call that no driver sees.
+    bool Reachable();
 
     // Fetches the item list afresh and gives the user's ready jobs; with panelFirst, only the job
     // the device's panel selected when it is one of them. The list stays held for the transfer.
@@ -64,10 +77,11 @@ public:
 private:
     HRESULT ChooseScanner(const SourceSettings &settings);
     HRESULT OpenAccount(const SourceSettings &settings);
-    bool DescribeJob(LONG index, StoredJob *job);
+    HRESULT DescribeJob(LONG index, StoredJob *job);
 
     ComApartment m_apartment;
     IStiScannerComBridge *m_bridge = nullptr;
     bool m_eventsRegistered = false;
     bool m_deleteAfterScan = false;
+    bool m_lost = false;
 };

@@ -208,8 +208,10 @@ TwainResult Capabilities::Get(TW_UINT16 msg, TW_CAPABILITY *capability, const Im
                         memory);
         break;
     case CAP_UICONTROLLABLE:
-    case CAP_DEVICEONLINE:
         made = OneValue(capability, TWTY_BOOL, TRUE, memory);
+        break;
+    case CAP_DEVICEONLINE:
+        made = OneValue(capability, TWTY_BOOL, m_deviceOnline ? TRUE : FALSE, memory);
         break;
     case CAP_INDICATORS:
         made = OneValue(capability, TWTY_BOOL, FALSE, memory);

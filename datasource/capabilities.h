@@ -28,6 +28,8 @@ public:
 
     TW_UINT16 XferMech() const { return m_xferMech; }
     TW_INT16 XferCount() const { return m_xferCount; }
+    // What CAP_DEVICEONLINE answers: whether the server behind the source still answers.
+    void SetDeviceOnline(bool online) { m_deviceOnline = online; }
     void Reset() { *this = Capabilities(); }
 
 private:
@@ -38,4 +40,5 @@ private:
 
     TW_UINT16 m_xferMech = TWSX_NATIVE;
     TW_INT16 m_xferCount = -1;
+    bool m_deviceOnline = true;
 };

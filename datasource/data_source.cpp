@@ -9,11 +9,13 @@ static_assert(sizeof(TW_IMAGEINFO) == sizeof(ImageInfo), "ImageInfo is TW_IMAGEI
 
 namespace {
 
-constexpr TW_UINT32 DEFAULT_MIN_BUFFER = 16 * 1024;
 constexpr TW_UINT32 PREFERRED_BUFFER = 1024 * 1024;
 
 TW_UINT16 ConditionOf(HRESULT hr)
 {
+    // The server went: the road to the device is gone.
+    if (IsBridgeGone(hr))
+        return TWCC_CHECKDEVICEONLINE;
     switch (hr) {
     case E_OUTOFMEMORY:
         return TWCC_LOWMEMORY;
@@ -96,11 +98,13 @@ TwainResult DataSource::Control(pTW_IDENTITY origin, TW_UINT16 dat, TW_UINT16 ms
             return Failure(TWCC_BADPROTOCOL);
         if (m_state < 4)
             return Failure(TWCC_SEQERROR);
+        auto *capability = static_cast<TW_CAPABILITY *>(data);
         if (m_state == 6)
             PreparePage();
+        if (capability != nullptr && capability->Cap == CAP_DEVICEONLINE)
+            m_capabilities.SetDeviceOnline(m_session.Reachable());
         const ImageInfo *page = m_state >= 6 && m_pageReady ? &m_shape.info : nullptr;
-        return m_capabilities.Handle(msg, static_cast<TW_CAPABILITY *>(data), m_state, page,
-                                     m_memory);
+        return m_capabilities.Handle(msg, capability, m_state, page, m_memory);
     }
     case DAT_USERINTERFACE:
         return UserInterface(msg, static_cast<TW_USERINTERFACE *>(data));
@@ -189,23 +193,48 @@ TwainResult DataSource::Open(pTW_IDENTITY origin, pTW_IDENTITY identity)
     m_identity = *identity;
     m_application = *origin;
     m_capabilities.Reset();
-    m_haveShape = false;
     m_pendingEvent = MSG_NULL;
+    m_thread = GetCurrentThreadId();
     m_state = 4;
     return {};
 }
 
 TwainResult DataSource::Close()
 {
-    if (m_state != 4)
+    // An application's error path closes from any state: what is under way ends here.
+    if (m_state < 4)
         return Failure(TWCC_SEQERROR);
-    m_dialog.Close();
-    m_session.Close();
-    m_jobs.clear();
-    m_offered.clear();
-    m_pendingEvent = MSG_NULL;
-    m_state = 3;
+    Unwind(3);
     return {};
+}
+
+void DataSource::Unwind(int state)
+{
+    if (m_state >= 6 && state < 6)
+        EndBatch();
+    if (m_state == 5 && state < 5) {
+        m_dialog.Close();
+        m_offered.clear();
+        m_delivered.clear();
+        // A request queued for DAT_EVENT belongs to this session only.
+        m_pendingEvent = MSG_NULL;
+        m_state = 4;
+    }
+    if (m_state == 4 && state < 4) {
+        m_session.Close();
+        m_memory.Clear();
+        m_state = 3;
+    }
+}
+
+void DataSource::Unload()
+{
+    // COM objects belong to their thread; elsewhere the process's end releases them.
+    if (m_state < 4 || GetCurrentThreadId() != m_thread)
+        return;
+    m_dialog.Close();
+    m_session.Release();
+    m_state = 3;
 }
 
 TwainResult DataSource::UserInterface(TW_UINT16 msg, TW_USERINTERFACE *ui)
@@ -223,25 +252,27 @@ TwainResult DataSource::Enable(TW_USERINTERFACE *ui)
         return Failure(TWCC_SEQERROR);
     if (ui == nullptr)
         return Failure(TWCC_BADVALUE);
+    m_showUI = ui->ShowUI != FALSE;
+    m_parent = static_cast<HWND>(ui->hParent);
+    m_delivered.clear();
     std::vector<StoredJob> jobs;
     // Without a user interface the job chosen on the device's panel goes first.
-    const HRESULT hr = m_session.ListReadyJobs(ui->ShowUI == FALSE, &jobs);
+    const HRESULT hr = m_session.ListReadyJobs(!m_showUI, &jobs);
     if (FAILED(hr))
-        return Failure(ConditionOf(hr));
+        return Fail(hr);
     m_state = 5;
-    if (jobs.empty()) {
-        // An empty mailbox is no error: nothing to transfer, the application may close.
-        Notify(MSG_CLOSEDSREQ);
-        return {};
-    }
-    if (ui->ShowUI != FALSE) {
-        m_offered = jobs;
-        if (!m_dialog.Show(m_instance, static_cast<HWND>(ui->hParent), m_offered,
-                           [this](const std::vector<size_t> &chosen) { OnDialogDone(chosen); })) {
+    if (m_showUI) {
+        // The user picks; an empty mailbox is said in the window, which asks to close.
+        if (!Offer(jobs)) {
             m_state = 4;
             return Failure(TWCC_LOWMEMORY);
         }
         ui->ModalUI = TRUE;
+        return {};
+    }
+    if (jobs.empty()) {
+        // An empty mailbox is no error: nothing to transfer, the application may close.
+        Notify(MSG_CLOSEDSREQ);
         return {};
     }
     const TwainResult started = StartBatch(jobs);
@@ -252,6 +283,33 @@ TwainResult DataSource::Enable(TW_USERINTERFACE *ui)
     m_state = 6;
     Notify(MSG_XFERREADY);
     return {};
+}
+
+bool DataSource::Offer(const std::vector<StoredJob> &jobs)
+{
+    m_offered = jobs;
+    return m_dialog.Show(m_instance, m_parent, m_offered,
+                         [this](const std::vector<size_t> &chosen) { OnDialogDone(chosen); });
+}
+
+void DataSource::OfferTheRest()
+{
+    // After a batch from the window: the jobs not yet transferred whole, or the request to close.
+    std::vector<StoredJob> jobs;
+    if (FAILED(m_session.Note(m_session.ListReadyJobs(false, &jobs)))) {
+        Notify(MSG_CLOSEDSREQ);
+        return;
+    }
+    std::vector<StoredJob> rest;
+    for (const StoredJob &job : jobs) {
+        bool delivered = false;
+        for (const std::wstring &name : m_delivered)
+            delivered = delivered || name == job.name;
+        if (!delivered)
+            rest.push_back(job);
+    }
+    if (rest.empty() || !Offer(rest))
+        Notify(MSG_CLOSEDSREQ);
 }
 
 void DataSource::OnDialogDone(const std::vector<size_t> &chosen)
@@ -273,12 +331,10 @@ void DataSource::OnDialogDone(const std::vector<size_t> &chosen)
 
 TwainResult DataSource::Disable()
 {
-    if (m_state != 5)
+    // Pending transfers end with the source: an application's error path disables from 6 or 7.
+    if (m_state < 5)
         return Failure(TWCC_SEQERROR);
-    m_dialog.Close();
-    m_jobs.clear();
-    m_offered.clear();
-    m_state = 4;
+    Unwind(4);
     return {};
 }
 
@@ -303,13 +359,25 @@ TwainResult DataSource::Event(TW_EVENT *event)
 
 void DataSource::Notify(TW_UINT16 message)
 {
-    // A TWAIN 2 manager passes it to the application's callback; a TWAIN 1 application finds it
-    // in its next DAT_EVENT.
     DSMENTRYPROC manager = m_memory.ManagerEntry();
-    if (manager != nullptr)
-        manager(&m_identity, &m_application, DG_CONTROL, DAT_NULL, message, nullptr);
-    else
+    if (manager == nullptr) {
+        // A TWAIN 1 application finds it in its next DAT_EVENT; a posted message wakes its
+        // loop, as a TWAIN 2 manager does for an application without a callback.
         m_pendingEvent = message;
+        if (m_parent != nullptr && IsWindow(m_parent))
+            PostMessageW(m_parent, WM_NULL, 0, 0);
+        else
+            PostThreadMessageW(GetCurrentThreadId(), WM_NULL, 0, 0);
+        return;
+    }
+    // A TWAIN 2 manager passes it to the application's callback at once.
+    HoldModuleDuringCallout();
+    manager(&m_identity, &m_application, DG_CONTROL, DAT_NULL, message, nullptr);
+}
+
+TwainResult DataSource::Fail(HRESULT hr)
+{
+    return Failure(ConditionOf(m_session.Note(hr)));
 }
 
 TwainResult DataSource::StartBatch(const std::vector<StoredJob> &jobs)
@@ -319,13 +387,16 @@ TwainResult DataSource::StartBatch(const std::vector<StoredJob> &jobs)
     for (const StoredJob &job : jobs)
         indices.push_back(job.index);
     LONG remaining = 0;
-    HRESULT hr = bridge->SetPagesRemaining(0);
+    HRESULT hr = m_session.Note(bridge->SetPagesRemaining(0));
     if (SUCCEEDED(hr))
-        hr = bridge->SetSelection(indices.data(), static_cast<LONG>(indices.size()));
+        hr =
+            m_session.Note(bridge->SetSelection(indices.data(), static_cast<LONG>(indices.size())));
     if (SUCCEEDED(hr))
-        hr = bridge->AdvancePage(1, &remaining);
-    if (FAILED(hr) || remaining <= 0)
-        return Failure(FAILED(hr) ? ConditionOf(hr) : TWCC_OPERATIONERROR);
+        hr = m_session.Note(bridge->AdvancePage(1, &remaining));
+    if (FAILED(hr))
+        return Fail(hr);
+    if (remaining <= 0)
+        return Failure(TWCC_OPERATIONERROR);
     m_jobs = jobs;
     m_job = 0;
     m_page = 1;
@@ -334,7 +405,7 @@ TwainResult DataSource::StartBatch(const std::vector<StoredJob> &jobs)
     m_jobComplete = true;
     m_pageReady = false;
     m_pageDelivered = false;
-    m_pageStarted = false;
+    m_pageFailed = false;
     return {};
 }
 
@@ -342,14 +413,16 @@ HRESULT DataSource::PreparePage()
 {
     if (m_pageReady)
         return S_OK;
+    if (m_session.Lost())
+        return RPC_E_DISCONNECTED;
     IStiScannerComBridge *bridge = m_session.Bridge();
     ImageInfo info = {};
-    HRESULT hr = bridge->GetImageInfo(&info, 1);
+    HRESULT hr = m_session.Note(bridge->GetImageInfo(&info, 1));
     if (FAILED(hr))
         return hr;
     UniqueBstr name;
     LONG page = 0;
-    hr = bridge->GetCurrentItem(name.put(), &page);
+    hr = m_session.Note(bridge->GetCurrentItem(name.put(), &page));
     if (FAILED(hr))
         return hr;
     // The bridge's cursor and the batch must agree on the page, or nothing is handed on.
@@ -359,10 +432,9 @@ HRESULT DataSource::PreparePage()
     if (!m_shape.Describe(info))
         return E_NOTIMPL;
     m_pageReady = true;
-    m_haveShape = true;
     m_rowsDone = 0;
     m_pageDelivered = false;
-    m_pageStarted = false;
+    m_pageFailed = false;
     return S_OK;
 }
 
@@ -380,40 +452,49 @@ void DataSource::EndPage()
 {
     IStiScannerComBridge *bridge = m_session.Bridge();
     const bool delivered = m_pageDelivered;
+    const bool described = m_pageReady;
     if (!delivered)
         m_jobComplete = false;
+    m_pageReady = false;
+    m_pageDelivered = false;
+    m_pageFailed = false;
+    if (m_session.Lost()) {
+        // Nothing more comes from a server that went; nothing of the batch is deleted.
+        m_remaining = 0;
+        return;
+    }
     // The bridge moves to the next job only with the page count of a described page.
-    if (!m_pageReady) {
+    if (!described) {
         ImageInfo info = {};
-        bridge->GetImageInfo(&info, 1);
+        m_session.Note(bridge->GetImageInfo(&info, 1));
     }
     LONG remaining = 0;
-    bridge->AdvancePage(0, &remaining);
-    m_remaining = remaining;
+    m_session.Note(bridge->AdvancePage(0, &remaining));
+    m_remaining = m_session.Lost() ? 0 : remaining;
     if (delivered && m_transfersLeft > 0)
         --m_transfersLeft;
     if (m_job < m_jobs.size() && ++m_page > m_jobs[m_job].pages) {
         // Every page of the job reached the application: now the user's preference may delete it.
-        if (m_jobComplete && m_session.DeleteAfterScan())
-            bridge->DeleteItem(m_jobs[m_job].index);
+        if (m_jobComplete) {
+            m_delivered.push_back(m_jobs[m_job].name);
+            if (m_session.DeleteAfterScan() && !m_session.Lost())
+                m_session.Note(bridge->DeleteItem(m_jobs[m_job].index));
+        }
         ++m_job;
         m_page = 1;
         m_jobComplete = true;
     }
-    m_pageReady = false;
-    m_pageDelivered = false;
-    m_pageStarted = false;
 }
 
 void DataSource::Drain()
 {
     // Pages left behind are stepped over, so that a later batch starts on a first page.
     IStiScannerComBridge *bridge = m_session.Bridge();
-    for (LONG guard = m_remaining; m_remaining > 0 && guard > 0; --guard) {
+    for (LONG guard = m_remaining; m_remaining > 0 && guard > 0 && !m_session.Lost(); --guard) {
         ImageInfo info = {};
-        bridge->GetImageInfo(&info, 0);
+        m_session.Note(bridge->GetImageInfo(&info, 0));
         LONG remaining = 0;
-        bridge->AdvancePage(0, &remaining);
+        m_session.Note(bridge->AdvancePage(0, &remaining));
         m_remaining = remaining;
     }
     m_remaining = 0;
@@ -425,6 +506,8 @@ void DataSource::EndBatch()
         Drain();
     m_jobs.clear();
     m_pageReady = false;
+    m_pageDelivered = false;
+    m_pageFailed = false;
     m_state = 5;
 }
 
@@ -446,10 +529,14 @@ TwainResult DataSource::PendingTransfers(TW_UINT16 msg, TW_PENDINGXFERS *pending
         EndPage();
     // A reset stops the batch here: the jobs not complete stay on the device.
     pending->Count = msg == MSG_ENDXFER ? PendingCount() : 0;
-    if (pending->Count == 0)
-        EndBatch();
-    else
+    if (pending->Count != 0) {
         m_state = 6;
+        return {};
+    }
+    EndBatch();
+    // With its window the source stays enabled: it offers what is left, or asks to be closed.
+    if (m_showUI)
+        OfferTheRest();
     return {};
 }
 
@@ -461,14 +548,14 @@ TwainResult DataSource::SetupMemory(TW_SETUPMEMXFER *setup)
         return Failure(TWCC_BADVALUE);
     if (m_state == 6)
         PreparePage();
+    // One row of the widest page the source hands on: an application may keep the buffer for
+    // every page of the session.
+    setup->MinBufSize = static_cast<TW_UINT32>(MAX_ROW_BYTES);
     if (m_state == 6 && m_pageReady) {
         const TW_UINT32 row = static_cast<TW_UINT32>(m_shape.paddedRow);
-        const TW_UINT32 rows = PREFERRED_BUFFER / row;
-        setup->MinBufSize = row;
-        setup->Preferred = row * (rows > 0 ? rows : 1);
+        setup->Preferred = row * (PREFERRED_BUFFER / row);
         setup->MaxBufSize = static_cast<TW_UINT32>(MAX_TRANSFER_BUFFER / m_shape.rawRow) * row;
     } else {
-        setup->MinBufSize = DEFAULT_MIN_BUFFER;
         setup->Preferred = PREFERRED_BUFFER;
         setup->MaxBufSize = MAX_TRANSFER_BUFFER;
     }
@@ -483,7 +570,7 @@ TwainResult DataSource::ImageInfoOf(TW_IMAGEINFO *info)
         return Failure(TWCC_BADVALUE);
     const HRESULT hr = PreparePage();
     if (FAILED(hr))
-        return Failure(ConditionOf(hr));
+        return Fail(hr);
     memcpy(info, &m_shape.info, sizeof(*info));
     return {};
 }
@@ -516,17 +603,21 @@ TwainResult DataSource::NativeTransfer(TW_MEMREF data)
         return Failure(TWCC_SEQERROR);
     if (data == nullptr)
         return Failure(TWCC_BADVALUE);
+    // A page that failed is never handed on from wherever the driver stopped.
+    if (m_pageFailed)
+        return Failure(TWCC_SEQERROR);
     HRESULT hr = PreparePage();
     if (FAILED(hr))
-        return Failure(ConditionOf(hr));
+        return Fail(hr);
     HGLOBAL dib = nullptr;
     hr = FetchNativeDib(m_session.Bridge(), m_jobs[m_job].name.c_str(), m_page, m_shape, &dib);
-    if (FAILED(hr))
-        return Failure(ConditionOf(hr));
+    if (FAILED(hr)) {
+        m_pageFailed = true;
+        return Fail(hr);
+    }
     // The application owns the handle from here and frees it with GlobalFree.
     *static_cast<TW_HANDLE *>(data) = dib;
     m_pageDelivered = true;
-    m_pageStarted = true;
     m_state = 7;
     return {TWRC_XFERDONE, TWCC_SUCCESS};
 }
@@ -538,9 +629,12 @@ TwainResult DataSource::MemoryTransfer(TW_IMAGEMEMXFER *transfer)
         return Failure(TWCC_SEQERROR);
     if (transfer == nullptr)
         return Failure(TWCC_BADVALUE);
+    // A page that failed is never handed on from wherever the driver stopped.
+    if (m_pageFailed)
+        return Failure(TWCC_SEQERROR);
     HRESULT hr = PreparePage();
     if (FAILED(hr))
-        return Failure(ConditionOf(hr));
+        return Fail(hr);
     TW_MEMORY &memory = transfer->Memory;
     const bool handle = (memory.Flags & TWMF_HANDLE) != 0;
     BYTE *buffer = static_cast<BYTE *>(handle ? m_memory.Lock(memory.TheMem) : memory.TheMem);
@@ -556,10 +650,17 @@ TwainResult DataSource::MemoryTransfer(TW_IMAGEMEMXFER *transfer)
     rows = rows < most ? rows : most;
     LONG status = TRANSFER_STATUS_MORE;
     hr = FetchRows(m_session.Bridge(), m_jobs[m_job].name.c_str(), m_shape, buffer, rows, &status);
+    const bool fetched =
+        SUCCEEDED(hr) && (status == TRANSFER_STATUS_MORE || status == TRANSFER_STATUS_DONE);
+    if (fetched)
+        SwapRedAndBlue(buffer, m_shape, rows);
     if (handle)
         m_memory.Unlock(memory.TheMem);
-    if (FAILED(hr) || (status != TRANSFER_STATUS_MORE && status != TRANSFER_STATUS_DONE))
-        return Failure(ConditionOf(FAILED(hr) ? hr : E_FAIL));
+    m_state = 7;
+    if (!fetched) {
+        m_pageFailed = true;
+        return Fail(FAILED(hr) ? hr : E_FAIL);
+    }
 
     transfer->Compression = TWCP_NONE;
     transfer->BytesPerRow = static_cast<TW_UINT32>(m_shape.paddedRow);
@@ -569,14 +670,14 @@ TwainResult DataSource::MemoryTransfer(TW_IMAGEMEMXFER *transfer)
     transfer->YOffset = static_cast<TW_UINT32>(m_rowsDone);
     transfer->BytesWritten = static_cast<TW_UINT32>(m_shape.paddedRow * static_cast<size_t>(rows));
     m_rowsDone += rows;
-    m_pageStarted = true;
-    m_state = 7;
     if (m_rowsDone == m_shape.height) {
         m_pageDelivered = true;
         return {TWRC_XFERDONE, TWCC_SUCCESS};
     }
     // The driver ended the page before its last row: the page is not whole.
-    if (status == TRANSFER_STATUS_DONE)
+    if (status == TRANSFER_STATUS_DONE) {
+        m_pageFailed = true;
         return Failure(TWCC_OPERATIONERROR);
+    }
     return {};
 }

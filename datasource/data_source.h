@@ -17,6 +17,10 @@ public:
 
     TW_UINT16 Entry(pTW_IDENTITY origin, TW_UINT32 group, TW_UINT16 dat, TW_UINT16 msg,
                     TW_MEMREF data);
+    // The condition DAT_STATUS reports next, for a failure that ended a call from outside.
+    void SetCondition(TW_UINT16 condition) { m_condition = condition; }
+    // The module is unloaded with a session still open: hand it back, on the thread that owns it.
+    void Unload();
 
 private:
     TwainResult Control(pTW_IDENTITY origin, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
@@ -25,6 +29,8 @@ private:
     TwainResult Identity(pTW_IDENTITY origin, TW_UINT16 msg, pTW_IDENTITY identity);
     TwainResult Open(pTW_IDENTITY origin, pTW_IDENTITY identity);
     TwainResult Close();
+    // Back down to `state` from any state above it, ending what is under way.
+    void Unwind(int state);
     TwainResult UserInterface(TW_UINT16 msg, TW_USERINTERFACE *ui);
     TwainResult Enable(TW_USERINTERFACE *ui);
     TwainResult Disable();
@@ -36,9 +42,13 @@ private:
     TwainResult NativeTransfer(TW_MEMREF data);
     TwainResult MemoryTransfer(TW_IMAGEMEMXFER *transfer);
 
+    // The job window: what it offers, and what the user chose.
+    bool Offer(const std::vector<StoredJob> &jobs);
+    void OfferTheRest();
+    void OnDialogDone(const std::vector<size_t> &chosen);
+
     // The batch: the chosen jobs, the bridge's cursor through their pages.
     TwainResult StartBatch(const std::vector<StoredJob> &jobs);
-    void OnDialogDone(const std::vector<size_t> &chosen);
     HRESULT PreparePage();
     TW_UINT16 PendingCount() const;
     void EndPage();
@@ -46,6 +56,8 @@ private:
     void EndBatch();
 
     void Notify(TW_UINT16 message);
+    // A failed bridge call as the application sees it.
+    TwainResult Fail(HRESULT hr);
 
     HINSTANCE m_instance;
     int m_state = 3;
@@ -56,19 +68,26 @@ private:
     Capabilities m_capabilities;
     BridgeSession m_session;
     JobDialog m_dialog;
-    TW_UINT16 m_pendingEvent = MSG_NULL;
+    TW_UINT16 m_pendingEvent = MSG_NULL; // for a TWAIN 1 manager's next DAT_EVENT
+    DWORD m_thread = 0;                  // the thread that opened the session
+    bool m_showUI = false;               // enabled with the job window
+    HWND m_parent = nullptr;             // the application's window, as it gave it
 
-    std::vector<StoredJob> m_offered; // the jobs the dialog shows
-    std::vector<StoredJob> m_jobs;    // the batch, in transfer order
-    size_t m_job = 0;                 // the current job in m_jobs
-    LONG m_page = 1;                  // its current page
-    LONG m_remaining = 0;             // pages the bridge has still to deliver
-    LONG m_transfersLeft = -1;        // what CAP_XFERCOUNT still allows; -1 no limit
-    bool m_jobComplete = true;        // every page of the current job so far reached the app
-    bool m_pageReady = false;         // m_shape describes the current page
-    bool m_pageDelivered = false;     // the current page's last byte reached the app
-    bool m_pageStarted = false;       // a transfer of the current page began
-    LONG m_rowsDone = 0;              // memory transfer: rows of the page already handed on
+    std::vector<StoredJob> m_offered;      // the jobs the dialog shows
+    std::vector<StoredJob> m_jobs;         // the batch, in transfer order
+    std::vector<std::wstring> m_delivered; // jobs of this enable that reached the app whole
+    size_t m_job = 0;                      // the current job in m_jobs
+    LONG m_page = 1;                       // its current page
+    LONG m_remaining = 0;                  // pages the bridge has still to deliver
+    LONG m_transfersLeft = -1;             // what CAP_XFERCOUNT still allows; -1 no limit
+    bool m_jobComplete = true;             // every page of the current job so far reached the app
+    bool m_pageReady = false;              // m_shape describes the current page
+    bool m_pageDelivered = false;          // the current page's last byte reached the app
+    bool m_pageFailed = false;             // a transfer of the current page failed: no retry
+    LONG m_rowsDone = 0;                   // memory transfer: rows of the page already handed on
     PageShape m_shape;
-    bool m_haveShape = false; // m_shape holds a page described in this session
 };
+
+// Keeps the module loaded while the source calls out to the application, which may close and
+// unload it from inside; the reference goes back at the next entry.
+void HoldModuleDuringCallout();

@@ -6,22 +6,49 @@
 namespace {
 
 HINSTANCE g_instance = nullptr;
+// DS_Entry calls on the stack, and references the module holds on itself for its callouts.
+LONG g_depth = 0;
+LONG g_heldReferences = 0;
+// Never destroyed: the application closes the source; COM must not be torn down under the
+// loader lock when the module goes.
+DataSource *g_source = nullptr;
 
 DataSource &Source()
 {
-    // Never destroyed: the application closes the source; COM must not be torn down under the
-    // loader lock when the module goes.
-    static DataSource *source = new DataSource(g_instance);
-    return *source;
+    if (g_source == nullptr)
+        g_source = new DataSource(g_instance);
+    return *g_source;
+}
+
+// The caller of DS_Entry holds the module for its call: the references kept for callouts that
+// have ended can go now.
+void ReturnHeldReferences()
+{
+    for (; g_heldReferences > 0; --g_heldReferences)
+        FreeLibrary(g_instance);
 }
 
 } // namespace
 
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
+void HoldModuleDuringCallout()
+{
+    HMODULE self = nullptr;
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                           reinterpret_cast<LPCWSTR>(&HoldModuleDuringCallout), &self))
+        ++g_heldReferences;
+}
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
     if (reason == DLL_PROCESS_ATTACH) {
         g_instance = instance;
         DisableThreadLibraryCalls(instance);
+    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        // FreeLibrary without MSG_CLOSEDS: the session goes with the module. At the process's end
+        // (reserved not null) the system and COM release it.
+        if (g_source != nullptr)
+            g_source->Unload();
+        UnregisterClassW(JOB_DIALOG_CLASS, instance);
     }
     return TRUE;
 }
@@ -29,9 +56,20 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 extern "C" TW_UINT16 PASCAL DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_UINT16 DAT,
                                      TW_UINT16 MSG, TW_MEMREF pData)
 {
+    if (g_depth == 0)
+        ReturnHeldReferences();
+    ++g_depth;
+    TW_UINT16 rc = TWRC_FAILURE;
+    // No exception crosses into the application.
     try {
-        return Source().Entry(pOrigin, DG, DAT, MSG, pData);
+        rc = Source().Entry(pOrigin, DG, DAT, MSG, pData);
     } catch (const std::bad_alloc &) {
-        return TWRC_FAILURE;
+        if (g_source != nullptr)
+            g_source->SetCondition(TWCC_LOWMEMORY);
+    } catch (...) {
+        if (g_source != nullptr)
+            g_source->SetCondition(TWCC_BUMMER);
     }
+    --g_depth;
+    return rc;
 }

@@ -44,6 +44,25 @@ bool JobDialog::Show(HINSTANCE instance, HWND parent, const std::vector<StoredJo
         return false;
     SetWindowLongPtrW(m_window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     SetWindowLongPtrW(m_window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&JobDialog::WindowProc));
+    HWND focus = jobs.empty() ? ShowEmpty(instance) : ShowJobs(instance, jobs);
+    if (focus == nullptr) {
+        Close();
+        return false;
+    }
+    m_done = std::move(done);
+    // Modal to the application: its window waits until the user has chosen.
+    m_parent = parent;
+    if (m_parent != nullptr && IsWindowEnabled(m_parent)) {
+        EnableWindow(m_parent, FALSE);
+        m_parentDisabled = true;
+    }
+    ShowWindow(m_window, SW_SHOWNORMAL);
+    SetFocus(focus);
+    return true;
+}
+
+HWND JobDialog::ShowJobs(HINSTANCE instance, const std::vector<StoredJob> &jobs)
+{
     m_list = CreateWindowExW(WS_EX_CLIENTEDGE, L"LISTBOX", nullptr,
                              WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | LBS_EXTENDEDSEL |
                                  LBS_USETABSTOPS | LBS_NOINTEGRALHEIGHT,
@@ -56,24 +75,25 @@ bool JobDialog::Show(HINSTANCE instance, HWND parent, const std::vector<StoredJo
     HWND cancel = CreateWindowExW(
         0, L"BUTTON", L"Cancel", WS_CHILD | WS_VISIBLE | WS_TABSTOP, 370, 220, 90, 28, m_window,
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDCANCEL)), instance, nullptr);
-    if (m_list == nullptr || transfer == nullptr || cancel == nullptr) {
-        Close();
-        return false;
-    }
+    if (m_list == nullptr || transfer == nullptr || cancel == nullptr)
+        return nullptr;
     for (const StoredJob &job : jobs)
         SendMessageW(m_list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(JobLine(job).c_str()));
     // Every job is picked until the user says otherwise.
     SendMessageW(m_list, LB_SETSEL, TRUE, -1);
-    m_done = std::move(done);
-    // Modal to the application: its window waits until the user has chosen.
-    m_parent = parent;
-    if (m_parent != nullptr && IsWindowEnabled(m_parent)) {
-        EnableWindow(m_parent, FALSE);
-        m_parentDisabled = true;
-    }
-    ShowWindow(m_window, SW_SHOWNORMAL);
-    SetFocus(transfer);
-    return true;
+    return transfer;
+}
+
+HWND JobDialog::ShowEmpty(HINSTANCE instance)
+{
+    HWND message = CreateWindowExW(
+        0, L"STATIC", L"There are no stored scan jobs for you on the scanner.",
+        WS_CHILD | WS_VISIBLE | SS_LEFT, 10, 10, 450, 40, m_window,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(JOB_DIALOG_MESSAGE)), instance, nullptr);
+    HWND close = CreateWindowExW(
+        0, L"BUTTON", L"Close", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 370, 220, 90,
+        28, m_window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDCANCEL)), instance, nullptr);
+    return message != nullptr ? close : nullptr;
 }
 
 void JobDialog::Close()

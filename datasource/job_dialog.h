@@ -1,5 +1,6 @@
 // The source's user interface: a small window, modal to the application's, that lists the
-// user's ready jobs (title, pages, time) to pick from, with Transfer and Cancel.
+// user's ready jobs (title, pages, time) to pick from, with Transfer and Cancel; with no job, it
+// says so and offers Close.
 #pragma once
 
 #include "bridge_session.h"
@@ -11,6 +12,7 @@
 
 inline constexpr wchar_t JOB_DIALOG_CLASS[] = L"StiBridgeSourceJobs";
 constexpr int JOB_DIALOG_LIST = 100;
+constexpr int JOB_DIALOG_MESSAGE = 101;
 
 class JobDialog
 {
@@ -28,6 +30,9 @@ public:
     HWND Window() const { return m_window; }
 
 private:
+    // The controls of a list of jobs, or of the word that there is none; the one to focus.
+    HWND ShowJobs(HINSTANCE instance, const std::vector<StoredJob> &jobs);
+    HWND ShowEmpty(HINSTANCE instance);
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void Finish(bool transfer);
 

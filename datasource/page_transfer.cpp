@@ -37,7 +37,10 @@ private:
     BYTE *m_bytes;
 };
 
-void WriteDibHeader(const PageShape &shape, BYTE *dib)
+// Writes the header and the palette: the driver's entries where it sent some, else grey from
+// black to white (zero is the darkest shade, as TWAIN's default pixel flavour).
+void WriteDibHeader(const PageShape &shape, BYTE *dib, const BYTE *palette = nullptr,
+                    DWORD paletteEntries = 0)
 {
     BITMAPINFOHEADER header = {};
     header.biSize = sizeof(header);
@@ -51,15 +54,29 @@ void WriteDibHeader(const PageShape &shape, BYTE *dib)
     header.biYPelsPerMeter = PelsPerMetreOf(shape.info.yResolutionWhole);
     header.biClrUsed = shape.PaletteEntries();
     memcpy(dib, &header, sizeof(header));
-    // Grey from black to white: zero is the darkest shade, as TWAIN's default pixel flavour.
     const DWORD entries = shape.PaletteEntries();
-    BYTE *palette = dib + sizeof(header);
+    BYTE *out = dib + sizeof(header);
+    if (palette != nullptr) {
+        const DWORD kept = paletteEntries < entries ? paletteEntries : entries;
+        memmove(out, palette, kept * sizeof(RGBQUAD));
+        memset(out + kept * sizeof(RGBQUAD), 0, (entries - kept) * sizeof(RGBQUAD));
+        return;
+    }
     for (DWORD i = 0; i < entries; ++i) {
         const BYTE level = static_cast<BYTE>(entries > 1 ? i * 255 / (entries - 1) : 0);
         const RGBQUAD entry = {level, level, level, 0};
-        memcpy(palette + i * sizeof(entry), &entry, sizeof(entry));
+        memcpy(out + i * sizeof(entry), &entry, sizeof(entry));
     }
 }
+
+// Where a driver's bitmap keeps its palette and rows.
+struct BitmapLayout
+{
+    size_t palette = 0; // offset of the colour table
+    DWORD paletteEntries = 0;
+    size_t rows = 0; // offset of the first stored row
+    bool topDown = false;
+};
 
 // Reverses the order of `height` rows of `rowBytes` in place.
 void FlipRows(BYTE *rows, size_t rowBytes, LONG height)
@@ -74,10 +91,9 @@ void FlipRows(BYTE *rows, size_t rowBytes, LONG height)
     }
 }
 
-// Where the driver's bitmap keeps its rows, and whether they run top-down; false for a bitmap
-// that is not this page's uncompressed image.
-bool LocateRows(const BYTE *bitmap, size_t size, const PageShape &shape, size_t *offset,
-                bool *topDown)
+// Where the driver's bitmap keeps its palette and rows; false for a bitmap that is not this
+// page's uncompressed image, or whose header claims more than the bitmap holds.
+bool LocateRows(const BYTE *bitmap, size_t size, const PageShape &shape, BitmapLayout *layout)
 {
     BITMAPINFOHEADER header;
     if (size < sizeof(header))
@@ -92,14 +108,21 @@ bool LocateRows(const BYTE *bitmap, size_t size, const PageShape &shape, size_t 
     size_t start = header.biSize;
     if (header.biCompression == BI_BITFIELDS && header.biSize == sizeof(header))
         start += 3 * sizeof(DWORD);
-    const size_t colours = header.biClrUsed != 0 ? header.biClrUsed : shape.PaletteEntries();
-    if (shape.bitsPerPixel <= 8)
-        start += colours * sizeof(RGBQUAD);
+    // 1 and 8 bits: the full table unless biClrUsed says fewer; more colours than the depth can
+    // address is no bitmap of this page. Deeper pages may carry a table of up to 256 entries.
+    const DWORD most = shape.bitsPerPixel <= 8 ? shape.PaletteEntries() : 256;
+    const DWORD colours =
+        header.biClrUsed != 0 || shape.bitsPerPixel > 8 ? header.biClrUsed : shape.PaletteEntries();
+    if (colours > most)
+        return false;
+    layout->palette = start;
+    layout->paletteEntries = shape.bitsPerPixel <= 8 ? colours : 0;
+    start += static_cast<size_t>(colours) * sizeof(RGBQUAD);
     const size_t rows = shape.paddedRow * static_cast<size_t>(shape.height);
     if (start > size || size - start < rows)
         return false;
-    *offset = start;
-    *topDown = header.biHeight < 0;
+    layout->rows = start;
+    layout->topDown = header.biHeight < 0;
     return true;
 }
 
@@ -152,7 +175,8 @@ bool PageShape::Describe(const ImageInfo &imageInfo)
     const unsigned long long bits = static_cast<unsigned long long>(width) * bitsPerPixel;
     const unsigned long long padded = (bits + 31) / 32 * 4;
     // The whole DIB must stay below what one transfer may carry.
-    if (padded * static_cast<unsigned long long>(height) + 2048 > MAX_TRANSFER_BUFFER)
+    if (padded > MAX_ROW_BYTES ||
+        padded * static_cast<unsigned long long>(height) + 2048 > MAX_TRANSFER_BUFFER)
         return false;
     rawRow = static_cast<size_t>((bits + 7) / 8);
     paddedRow = static_cast<size_t>(padded);
@@ -195,8 +219,7 @@ HRESULT FetchNativeDib(IStiScannerComBridge *bridge, const wchar_t *itemName, LO
     UniqueHGlobal memory(GlobalAlloc(GMEM_MOVEABLE, static_cast<SIZE_T>(bytes)));
     if (!memory)
         return E_OUTOFMEMORY;
-    size_t offset = 0;
-    bool topDown = false;
+    BitmapLayout layout;
     {
         GlobalLockScope lock(memory.get());
         if (lock.get() == nullptr)
@@ -206,15 +229,17 @@ HRESULT FetchNativeDib(IStiScannerComBridge *bridge, const wchar_t *itemName, LO
         status = 0;
         hr = bridge->TransferImage(&request, lock.get(), static_cast<ULONG>(bytes), &status);
         if (FAILED(hr) || status != TRANSFER_STATUS_DONE ||
-            !LocateRows(lock.get(), static_cast<size_t>(bytes), shape, &offset, &topDown)) {
+            !LocateRows(lock.get(), static_cast<size_t>(bytes), shape, &layout)) {
             memory.reset();
             return BuildDibFromRows(bridge, itemName, shape, dib);
         }
     }
-    // Move the rows behind the source's own header and palette, bottom-up.
+    // Move the rows behind the source's own header and palette, bottom-up. The driver's palette
+    // is kept aside first: the rows may move over it.
+    std::vector<BYTE> palette(static_cast<size_t>(layout.paletteEntries) * sizeof(RGBQUAD));
     const size_t header = shape.DibHeaderBytes();
     const size_t rowBytes = shape.paddedRow * static_cast<size_t>(shape.height);
-    if (header > offset) {
+    if (header > layout.rows) {
         HGLOBAL grown = GlobalReAlloc(memory.get(), shape.DibBytes(), GMEM_MOVEABLE);
         if (grown == nullptr)
             return E_OUTOFMEMORY;
@@ -225,13 +250,16 @@ HRESULT FetchNativeDib(IStiScannerComBridge *bridge, const wchar_t *itemName, LO
         GlobalLockScope lock(memory.get());
         if (lock.get() == nullptr)
             return E_OUTOFMEMORY;
-        if (header != offset)
-            memmove(lock.get() + header, lock.get() + offset, rowBytes);
-        if (topDown)
+        if (!palette.empty())
+            memcpy(palette.data(), lock.get() + layout.palette, palette.size());
+        if (header != layout.rows)
+            memmove(lock.get() + header, lock.get() + layout.rows, rowBytes);
+        if (layout.topDown)
             FlipRows(lock.get() + header, shape.paddedRow, shape.height);
-        WriteDibHeader(shape, lock.get());
+        WriteDibHeader(shape, lock.get(), palette.empty() ? nullptr : palette.data(),
+                       layout.paletteEntries);
     }
-    if (header < offset) {
+    if (header < layout.rows) {
         HGLOBAL shrunk = GlobalReAlloc(memory.get(), shape.DibBytes(), GMEM_MOVEABLE);
         if (shrunk != nullptr) {
             memory.release();
@@ -240,4 +268,18 @@ HRESULT FetchNativeDib(IStiScannerComBridge *bridge, const wchar_t *itemName, LO
     }
     *dib = memory.release();
     return S_OK;
+}
+
+void SwapRedAndBlue(BYTE *rows, const PageShape &shape, LONG count)
+{
+    if (shape.bitsPerPixel != 24)
+        return;
+    for (LONG r = 0; r < count; ++r) {
+        BYTE *pixel = rows + shape.paddedRow * static_cast<size_t>(r);
+        for (LONG x = 0; x < shape.width; ++x, pixel += 3) {
+            const BYTE blue = pixel[0];
+            pixel[0] = pixel[2];
+            pixel[2] = blue;
+        }
+    }
 }

@@ -8,6 +8,10 @@
 
 #include <cstddef>
 
+// The widest row the source hands on: 21,845 colour pixels, more than 18 inches at 1200 dpi. An
+// application's buffer of this size holds a row of every page of a session.
+constexpr size_t MAX_ROW_BYTES = 64 * 1024;
+
 // The current page: which item and page of the bridge's cursor, and its shape.
 struct PageShape
 {
@@ -18,15 +22,17 @@ struct PageShape
     size_t rawRow = 0;    // the driver's rows: (width * bits + 7) / 8 bytes, no padding
     size_t paddedRow = 0; // DIB and memory-transfer rows: a multiple of four bytes
 
-    // False for an image the source cannot hand on (no size, or not 1, 8 or 24 bits).
+    // False for an image the source cannot hand on (no size, not 1, 8 or 24 bits, or a row
+    // wider than MAX_ROW_BYTES).
     bool Describe(const ImageInfo &imageInfo);
     DWORD PaletteEntries() const { return bitsPerPixel <= 8 ? 1u << bitsPerPixel : 0; }
     size_t DibHeaderBytes() const { return sizeof(BITMAPINFOHEADER) + PaletteEntries() * 4; }
     size_t DibBytes() const { return DibHeaderBytes() + paddedRow * static_cast<size_t>(height); }
 };
 
-// Fetches the page as the driver's bitmap and makes it a bottom-up DIB with a 40-byte header and
-// a grey palette for 1 and 8 bits; a bitmap it cannot use is built again from the raw rows.
+// Fetches the page as the driver's bitmap and makes it a bottom-up DIB with a 40-byte header; 1
+// and 8 bits keep the driver's palette. A bitmap it cannot use is built again from the raw rows,
+// with a grey palette.
 HRESULT FetchNativeDib(IStiScannerComBridge *bridge, const wchar_t *itemName, LONG page,
                        const PageShape &shape, HGLOBAL *dib);
 
@@ -34,3 +40,6 @@ HRESULT FetchNativeDib(IStiScannerComBridge *bridge, const wchar_t *itemName, LO
 // place. status receives the transfer status (more, done or failure).
 HRESULT FetchRows(IStiScannerComBridge *bridge, const wchar_t *itemName, const PageShape &shape,
                   BYTE *buffer, LONG rows, LONG *status);
+
+// The driver's colour rows are a DIB's B,G,R; TWAIN's chunky RGB is R,G,B.
+void SwapRedAndBlue(BYTE *rows, const PageShape &shape, LONG count);

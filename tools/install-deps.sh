@@ -18,6 +18,12 @@ sudo_cmd=()
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${sudo_cmd[@]}" dpkg --add-architecture i386
 fi
-"${sudo_cmd[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-  "${missing[@]}" >/dev/null
+# A mirror in the middle of a sync can fail one index (seen: the security suite's i386 list); the
+# others still serve.
+"${sudo_cmd[@]}" apt-get update -qq || echo "install-deps.sh: some package lists failed to update" >&2
+install=("${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq
+         --no-install-recommends)
+# Without one architecture's security list the i386 and amd64 versions of a library differ and
+# wine32 cannot be installed beside wine64: the release's own versions of both then match.
+"${install[@]}" "${missing[@]}" >/dev/null ||
+  "${install[@]}" -t "$(. /etc/os-release && echo "$VERSION_CODENAME")" "${missing[@]}" >/dev/null

@@ -246,13 +246,31 @@ TEST_F(SourceSession, TransfersInMemoryStripsOfWholeRows)
 {
     Use(L"mailbox.scn");
     OpenAndEnable(MSG_XFERREADY, TWSX_MEMORY);
-    TW_SETUPMEMXFER setup = {};
-    ASSERT_EQ(app.Send(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup), TWRC_SUCCESS);
-    EXPECT_EQ(setup.MinBufSize, 1800u) << "one padded row of the first page";
-    EXPECT_EQ(setup.Preferred % setup.MinBufSize, 0u);
-    EXPECT_GE(setup.MaxBufSize, setup.Preferred);
     TransferPages(EVERY_READY_PAGE, true, 7);
     app.Close();
+}
+
+TEST_F(SourceSession, AMemoryBufferOfTheSizeItWasToldServesEveryPage)
+{
+    // The application asks before it enables and keeps that buffer; the second job's rows are
+    // wider than the first's.
+    for (bool handle : {false, true}) {
+        SCOPED_TRACE(handle ? "TWMF_HANDLE" : "TWMF_POINTER");
+        Use(L"wide.scn");
+        ASSERT_EQ(app.Open(), TWRC_SUCCESS);
+        ASSERT_EQ(SetOneValue(ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY), TWRC_SUCCESS);
+        TW_SETUPMEMXFER setup = {};
+        ASSERT_EQ(app.Send(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup), TWRC_SUCCESS);
+        EXPECT_GE(setup.Preferred, setup.MinBufSize);
+        EXPECT_GE(setup.MaxBufSize, setup.Preferred);
+        TW_USERINTERFACE ui = {};
+        ASSERT_EQ(app.Send(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+        memoryBuffer = setup.MinBufSize;
+        memoryHandle = handle;
+        TransferPages({{L"JOB0001.tif", 1}, {L"JOB0002.tif", 1}}, true);
+        app.Close();
+        app.Unload();
+    }
 }
 
 TEST_F(SourceSession, TransfersThePanelsJobAloneButNeverAnotherUsers)
@@ -324,8 +342,14 @@ TEST_F(SourceSession, AnEmptyMailboxAsksToBeClosed)
 class SourceDialog : public SourceTest
 {
 protected:
+    struct Seen
+    {
+        LRESULT listed = -1; // jobs in the window's list
+        std::wstring text;   // the window's word when it has no list
+    };
+
     // Waits for the window, picks the rows given (all of them when empty) and presses a button.
-    static void PlayUser(std::vector<int> rows, int button, LRESULT *listed)
+    static void PlayUser(std::vector<int> rows, int button, Seen *seen)
     {
         HWND window = nullptr;
         for (int i = 0; i < 200 && window == nullptr; ++i) {
@@ -336,8 +360,12 @@ protected:
         if (window == nullptr)
             return;
         HWND list = GetDlgItem(window, 100);
-        *listed = SendMessageW(list, LB_GETCOUNT, 0, 0);
-        if (!rows.empty()) {
+        if (list != nullptr)
+            seen->listed = SendMessageW(list, LB_GETCOUNT, 0, 0);
+        wchar_t text[200] = {};
+        GetWindowTextW(GetDlgItem(window, 101), text, ARRAYSIZE(text));
+        seen->text = text;
+        if (list != nullptr && !rows.empty()) {
             SendMessageW(list, LB_SETSEL, FALSE, -1);
             for (int row : rows)
                 SendMessageW(list, LB_SETSEL, TRUE, row);
@@ -346,32 +374,71 @@ protected:
                      reinterpret_cast<LPARAM>(GetDlgItem(window, button)));
     }
 
-    TW_UINT16 EnableWithUser(std::vector<int> rows, int button, LRESULT *listed)
+    // The user acts in the window that is up; the message the source then sends.
+    TW_UINT16 UserChooses(std::vector<int> rows, int button, Seen *seen)
     {
-        TW_USERINTERFACE ui = {};
-        ui.ShowUI = TRUE;
-        EXPECT_EQ(app.Send(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
-        EXPECT_TRUE(app.TakeMessages().empty()) << "nothing before the user chose";
-        std::thread user(PlayUser, rows, button, listed);
+        std::thread user(PlayUser, rows, button, seen);
         const TW_UINT16 message = app.PumpUntilMessage(20000);
         user.join();
         app.TakeMessages();
         return message;
     }
+
+    void EnableWithUI()
+    {
+        TW_USERINTERFACE ui = {};
+        ui.ShowUI = TRUE;
+        EXPECT_EQ(app.Send(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+        EXPECT_EQ(ui.ModalUI, TRUE);
+        EXPECT_TRUE(app.TakeMessages().empty()) << "nothing before the user chose";
+    }
 };
 
-TEST_F(SourceDialog, TransfersThePickedJobsAndClosesOnCancel)
+TEST_F(SourceDialog, OffersWhatIsLeftAfterEachBatchAndAsksToCloseAtTheEnd)
 {
     Use(L"mailbox.scn");
     ASSERT_EQ(app.Open(), TWRC_SUCCESS);
-    LRESULT listed = 0;
-    EXPECT_EQ(EnableWithUser({1}, IDOK, &listed), MSG_XFERREADY);
-    EXPECT_EQ(listed, 3) << "the user's ready jobs only";
+    EnableWithUI();
+    Seen seen;
+    EXPECT_EQ(UserChooses({1}, IDOK, &seen), MSG_XFERREADY);
+    EXPECT_EQ(seen.listed, 3) << "the user's ready jobs only";
     TransferPages({{L"JOB0002.tif", 1}}, false);
-    TW_USERINTERFACE ui = {};
-    ASSERT_EQ(app.Send(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
-    EXPECT_EQ(EnableWithUser({}, IDCANCEL, &listed), MSG_CLOSEDSREQ);
+    // The window is back with the two jobs not transferred.
+    EXPECT_EQ(UserChooses({}, IDOK, &seen), MSG_XFERREADY);
+    EXPECT_EQ(seen.listed, 2);
+    TransferPages({{L"JOB0001.tif", 1},
+                   {L"JOB0001.tif", 2},
+                   {L"JOB0001.tif", 3},
+                   {L"JOB0003.tif", 1},
+                   {L"JOB0003.tif", 2}},
+                  false);
+    EXPECT_EQ(app.TakeMessages(), std::vector<TW_UINT16>{MSG_CLOSEDSREQ}) << "nothing is left";
     app.Close();
+}
+
+TEST_F(SourceDialog, ClosingTheWindowAsksTheApplicationToClose)
+{
+    struct Case
+    {
+        const wchar_t *scenario;
+        int button;
+        LRESULT listed;
+        bool sayNoJobs;
+    };
+    const Case cases[] = {{L"mailbox.scn", IDCANCEL, 3, false}, {L"empty.scn", IDCANCEL, -1, true}};
+    for (const Case &test : cases) {
+        SCOPED_TRACE(testing::Message() << test.scenario);
+        Use(test.scenario);
+        ASSERT_EQ(app.Open(), TWRC_SUCCESS);
+        EnableWithUI();
+        Seen seen;
+        EXPECT_EQ(UserChooses({}, test.button, &seen), MSG_CLOSEDSREQ);
+        EXPECT_EQ(seen.listed, test.listed);
+        EXPECT_EQ(seen.text.find(L"no stored scan jobs") != std::wstring::npos, test.sayNoJobs)
+            << "the window said: " << std::string(seen.text.begin(), seen.text.end());
+        app.Close();
+        app.Unload();
+    }
 }
 
 } // namespace

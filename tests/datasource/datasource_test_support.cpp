@@ -5,6 +5,7 @@
 #include "owners.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -22,8 +23,9 @@ size_t PaddedRow(const TW_IMAGEINFO &info)
     return (static_cast<size_t>(info.ImageWidth) * info.BitsPerPixel + 31) / 32 * 4;
 }
 
-// The rows of a packed DIB, turned top-down with the padding kept.
-std::vector<BYTE> RowsOfDib(const BYTE *dib, const TW_IMAGEINFO &info)
+// The rows of a packed DIB, turned top-down with the padding kept, and its palette.
+std::vector<BYTE> RowsOfDib(const BYTE *dib, const TW_IMAGEINFO &info,
+                            std::vector<RGBQUAD> *palette)
 {
     BITMAPINFOHEADER header;
     memcpy(&header, dib, sizeof(header));
@@ -36,19 +38,36 @@ std::vector<BYTE> RowsOfDib(const BYTE *dib, const TW_IMAGEINFO &info)
     EXPECT_EQ(header.biSizeImage, padded * static_cast<size_t>(info.ImageLength));
     const DWORD colours = info.BitsPerPixel <= 8 ? 1u << info.BitsPerPixel : 0;
     EXPECT_EQ(header.biClrUsed, colours);
-    const auto *palette = reinterpret_cast<const RGBQUAD *>(dib + sizeof(header));
-    for (DWORD i = 0; i < colours; ++i) {
-        const BYTE level = static_cast<BYTE>(i * 255 / (colours - 1));
-        EXPECT_TRUE(palette[i].rgbRed == level && palette[i].rgbGreen == level &&
-                    palette[i].rgbBlue == level)
-            << "grey palette entry " << i;
-    }
+    const auto *entries = reinterpret_cast<const RGBQUAD *>(dib + sizeof(header));
+    palette->assign(entries, entries + colours);
     const BYTE *bits = dib + sizeof(header) + colours * sizeof(RGBQUAD);
     std::vector<BYTE> rows(padded * static_cast<size_t>(info.ImageLength));
     for (LONG y = 0; y < info.ImageLength; ++y)
         memcpy(rows.data() + padded * static_cast<size_t>(y),
                bits + padded * static_cast<size_t>(info.ImageLength - 1 - y), padded);
     return rows;
+}
+
+// A colour page's bars, read as an application reads the pixel at (x, y) from the top: R,G,B in
+// memory strips, B,G,R in a DIB. The first bar is red, the third blue.
+void ExpectBars(const std::vector<BYTE> &rows, size_t padded, const TW_IMAGEINFO &info, bool rgb)
+{
+    if (info.BitsPerPixel != 24)
+        return;
+    const LONG y = info.ImageLength / 2 + 7; // in the bars, off the grid lines
+    const struct
+    {
+        LONG x;
+        BYTE red, green, blue;
+    } bars[] = {{info.ImageWidth / 16 + 3, 255, 0, 0}, {info.ImageWidth * 5 / 16 + 3, 0, 0, 255}};
+    for (const auto &bar : bars) {
+        const BYTE *pixel = rows.data() + padded * static_cast<size_t>(y) + 3 * bar.x;
+        const BYTE red = rgb ? pixel[0] : pixel[2];
+        const BYTE blue = rgb ? pixel[2] : pixel[0];
+        EXPECT_TRUE(red == bar.red && pixel[1] == bar.green && blue == bar.blue)
+            << "pixel " << bar.x << "," << y << " reads " << int(red) << "," << int(pixel[1]) << ","
+            << int(blue) << (rgb ? " in a memory strip" : " in the DIB");
+    }
 }
 
 void ExpectRows(const std::vector<BYTE> &rows, size_t padded, const std::vector<BYTE> &expected,
@@ -173,33 +192,51 @@ void SourceTest::TransferPages(const std::vector<PageOf> &pages, bool memory, TW
             ASSERT_EQ(app.Send(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_XFERDONE)
                 << "condition " << app.Condition();
             ASSERT_NE(dib, nullptr);
-            rows = RowsOfDib(static_cast<const BYTE *>(GlobalLock(dib)), info);
+            std::vector<RGBQUAD> palette;
+            rows = RowsOfDib(static_cast<const BYTE *>(GlobalLock(dib)), info, &palette);
             GlobalUnlock(dib);
             GlobalFree(dib);
+            if (!palette.empty())
+                palettes.push_back(palette);
+            ExpectBars(rows, padded, info, false);
         } else {
-            std::vector<BYTE> buffer(padded * stripRows + padded / 2);
+            const size_t bytes = memoryBuffer != 0 ? memoryBuffer : padded * stripRows + padded / 2;
+            const TW_UINT32 strips = static_cast<TW_UINT32>(bytes / padded);
+            HGLOBAL handle = GlobalAlloc(GHND, bytes);
+            ASSERT_NE(handle, nullptr);
             TW_UINT16 rc = TWRC_SUCCESS;
             TW_UINT32 row = 0;
             while (rc == TWRC_SUCCESS) {
                 TW_IMAGEMEMXFER strip = {};
-                strip.Memory.Flags = TWMF_APPOWNS | TWMF_POINTER;
-                strip.Memory.Length = static_cast<TW_UINT32>(buffer.size());
-                strip.Memory.TheMem = buffer.data();
+                strip.Memory.Flags = TWMF_APPOWNS | (memoryHandle ? TWMF_HANDLE : TWMF_POINTER);
+                strip.Memory.Length = static_cast<TW_UINT32>(bytes);
+                strip.Memory.TheMem = memoryHandle ? handle : GlobalLock(handle);
                 rc = app.Send(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
+                const BYTE *data = static_cast<const BYTE *>(memoryHandle ? GlobalLock(handle)
+                                                                          : strip.Memory.TheMem);
+                const std::vector<BYTE> got(data, data + strip.BytesWritten);
+                GlobalUnlock(handle);
                 ASSERT_TRUE(rc == TWRC_SUCCESS || rc == TWRC_XFERDONE)
                     << "rc " << rc << ", condition " << app.Condition();
                 const TW_UINT32 left = static_cast<TW_UINT32>(info.ImageLength) - row;
                 EXPECT_EQ(strip.Compression, TWCP_NONE);
                 EXPECT_EQ(strip.BytesPerRow, padded);
                 EXPECT_EQ(strip.Columns, static_cast<TW_UINT32>(info.ImageWidth));
-                EXPECT_EQ(strip.Rows, left < stripRows ? left : stripRows);
+                EXPECT_EQ(strip.Rows, left < strips ? left : strips);
                 EXPECT_EQ(strip.XOffset, 0u);
                 EXPECT_EQ(strip.YOffset, row);
                 EXPECT_EQ(strip.BytesWritten, strip.Rows * padded);
                 EXPECT_EQ(rc == TWRC_XFERDONE, strip.Rows == left) << "the last strip ends it";
-                rows.insert(rows.end(), buffer.begin(), buffer.begin() + strip.BytesWritten);
+                rows.insert(rows.end(), got.begin(), got.end());
                 row += strip.Rows;
                 ASSERT_LE(row, static_cast<TW_UINT32>(info.ImageLength));
+            }
+            GlobalFree(handle);
+            ExpectBars(rows, padded, info, true);
+            // The driver's bytes are a DIB's B,G,R: compared in that order below.
+            for (size_t y = 0; info.BitsPerPixel == 24 && y < rows.size() / padded; ++y) {
+                for (LONG x = 0; x < info.ImageWidth; ++x)
+                    std::swap(rows[y * padded + 3 * x], rows[y * padded + 3 * x + 2]);
             }
         }
         ExpectRows(rows, padded, expected, info);

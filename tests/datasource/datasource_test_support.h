@@ -36,7 +36,8 @@ protected:
     // interface; the source answers with one message.
     void OpenAndEnable(TW_UINT16 expectedMessage, TW_UINT16 mechanism = TWSX_NATIVE);
     // Transfers the pending pages natively, or in memory strips of stripRows rows, checking each
-    // against the generator, until none is pending or `pages` are done (then MSG_RESET).
+    // against the generator and its colours as an application reads them, until none is pending
+    // or `pages` are done (then MSG_RESET).
     void TransferPages(const std::vector<PageOf> &pages, bool memory, TW_UINT32 stripRows = 0,
                        bool resetAfter = false);
     // Counts of driver requests in the report of the ended server.
@@ -45,6 +46,12 @@ protected:
     TwainApp app;
     std::wstring scenario;
     std::string report;
+    // Memory transfers: when not 0, every strip uses one buffer of this size (the rows that fit),
+    // handed over as a handle when memoryHandle is set.
+    TW_UINT32 memoryBuffer = 0;
+    bool memoryHandle = false;
+    // The palette of each native page of 1 or 8 bits, in transfer order.
+    std::vector<std::vector<RGBQUAD>> palettes;
 
 private:
     std::wstring m_reportPath;

@@ -69,7 +69,7 @@ TW_UINT16 TwainApp::Condition()
                                                                           : 0xFFFF;
 }
 
-TW_UINT16 TwainApp::Open()
+TW_UINT16 TwainApp::Open(bool manager2)
 {
     TW_ENTRYPOINT entry = {};
     entry.Size = sizeof(entry);
@@ -78,7 +78,7 @@ TW_UINT16 TwainApp::Open()
     entry.DSM_MemFree = &TwainApp::MemFree;
     entry.DSM_MemLock = &TwainApp::MemLock;
     entry.DSM_MemUnlock = &TwainApp::MemUnlock;
-    TW_UINT16 rc = Send(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &entry);
+    TW_UINT16 rc = manager2 ? Send(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &entry) : TWRC_SUCCESS;
     if (rc != TWRC_SUCCESS)
         return rc;
     // The application's callback, which the manager keeps for this source.
@@ -134,6 +134,33 @@ TW_UINT16 TwainApp::PumpUntilMessage(DWORD timeoutMs)
     return m_messages.empty() ? MSG_NULL : m_messages.front();
 }
 
+TW_UINT16 TwainApp::PumpBlocking(DWORD guardMs)
+{
+    const UINT_PTR guard = SetTimer(nullptr, 0, guardMs, nullptr);
+    TW_UINT16 found = MSG_NULL;
+    MSG message;
+    while (found == MSG_NULL && GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (message.message == WM_TIMER && message.wParam == guard)
+            break;
+        TW_EVENT event = {&message, MSG_NULL};
+        const TW_UINT16 rc = Send(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event);
+        found = event.TWMessage;
+        if (rc == TWRC_NOTDSEVENT) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+    KillTimer(nullptr, guard);
+    return found;
+}
+
+void TwainApp::ForgetModule()
+{
+    m_module = nullptr;
+    m_entry = nullptr;
+    m_open = false;
+}
+
 void TwainApp::FreeContainer(TW_HANDLE handle)
 {
     if (handle != nullptr)
@@ -156,8 +183,11 @@ TW_UINT16 PASCAL TwainApp::ManagerEntry(pTW_IDENTITY origin, pTW_IDENTITY destin
 TW_UINT16 PASCAL TwainApp::ApplicationCallback(pTW_IDENTITY, pTW_IDENTITY, TW_UINT32, TW_UINT16,
                                                TW_UINT16 msg, TW_MEMREF)
 {
-    // As an application should: note it and act on it outside the callback.
+    // As an application should: note it and act on it outside the callback, unless the test
+    // acts at once.
     g_app->m_messages.push_back(msg);
+    if (g_app->onMessage)
+        g_app->onMessage(msg);
     return TWRC_SUCCESS;
 }
 

@@ -1,13 +1,15 @@
 // A small TWAIN application with the source manager's part built in: it loads a .ds as a TWAIN 2
 // manager does (LoadLibrary, DS_Entry, DAT_ENTRYPOINT with the manager's entry and memory
 // functions) and hands what the source sends (MSG_XFERREADY, MSG_CLOSEDSREQ) to the callback the
-// application registered with DAT_CALLBACK.
+// application registered with DAT_CALLBACK. As a TWAIN 1 manager it sends no DAT_ENTRYPOINT: the
+// source then uses global memory and leaves its messages for DAT_EVENT.
 #pragma once
 
 #include "twain_ext.h"
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,8 +29,8 @@ public:
     // The condition of the last failure (DAT_STATUS).
     TW_UINT16 Condition();
 
-    // State 3 to 4: the manager's entry points, then MSG_OPENDS.
-    TW_UINT16 Open();
+    // State 3 to 4: the manager's entry points (a TWAIN 2 manager only), then MSG_OPENDS.
+    TW_UINT16 Open(bool manager2 = true);
     // Back to state 3 from any state, the way an application unwinds.
     void Close();
     bool IsOpen() const { return m_open; }
@@ -38,6 +40,15 @@ public:
     // Runs the application's message loop (every message offered to the source through
     // DAT_EVENT first) until the source sends a message or the time is up.
     TW_UINT16 PumpUntilMessage(DWORD timeoutMs);
+    // The loop of a TWAIN 1 application: blocking GetMessage, each message to DAT_EVENT, until
+    // DAT_EVENT carries a message of the source; MSG_NULL when a guard timer ended the wait.
+    TW_UINT16 PumpBlocking(DWORD guardMs);
+
+    // Called from the application's callback with each message, after it was noted.
+    std::function<void(TW_UINT16)> onMessage;
+    HMODULE Module() const { return m_module; }
+    // The module was freed as a manager frees it on MSG_CLOSEDS: this application lets go.
+    void ForgetModule();
 
     // Capability containers handed out by the manager's memory functions and not freed yet.
     LONG LiveContainers() const { return m_liveContainers; }

@@ -114,6 +114,22 @@ bool WaitForExit(HANDLE process, DWORD timeoutMs, DWORD *exitCode)
     return GetExitCodeProcess(process, exitCode) != FALSE;
 }
 
+bool KillServer()
+{
+    HANDLE found = OpenServerProcess();
+    if (found == nullptr)
+        return false;
+    const DWORD id = GetProcessId(found);
+    CloseHandle(found);
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+    if (process == nullptr)
+        return false;
+    const bool ended =
+        TerminateProcess(process, 9) && WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}
+
 bool WaitForNoServer(DWORD timeoutMs)
 {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
@@ -123,8 +139,8 @@ bool WaitForNoServer(DWORD timeoutMs)
             return true;
         const ULONGLONG now = GetTickCount64();
         DWORD code = 0;
-        const bool ended = now < deadline &&
-                           WaitForExit(process, static_cast<DWORD>(deadline - now), &code);
+        const bool ended =
+            now < deadline && WaitForExit(process, static_cast<DWORD>(deadline - now), &code);
         CloseHandle(process);
         if (!ended)
             return false;

@@ -20,6 +20,9 @@ HANDLE OpenServerProcess();
 // Waits for the process to end; true with its exit code when it did within the time-out.
 bool WaitForExit(HANDLE process, DWORD timeoutMs, DWORD *exitCode);
 
+// Ends the running server process at once, as a crash would; true when one was ended.
+bool KillServer();
+
 // Waits until no server process is left, so each test starts with none.
 bool WaitForNoServer(DWORD timeoutMs);
 

@@ -57,6 +57,19 @@ add_custom_target(e2e32_layout ALL
   VERBATIM)
 add_dependencies(e2e32_layout bridge_x86 sim_page_oracle)
 
+# A Linux kernel started without IA-32 emulation (seen: "32-bit emulation disabled" with
+# ia32_emulation=off) runs no 32-bit program, Wine's 32-bit half included: the x86 side is still
+# built, but its tests cannot run there and are left out.
+if(CMAKE_CROSSCOMPILING)
+  execute_process(COMMAND /usr/lib/wine/wine --version RESULT_VARIABLE x86_wine_result
+                  OUTPUT_QUIET ERROR_QUIET)
+  if(NOT x86_wine_result EQUAL 0)
+    message(WARNING "This machine cannot run 32-bit programs (/usr/lib/wine/wine does not start): "
+                    "the x86 side is built, its tests are left out")
+    return()
+  endif()
+endif()
+
 # The 32-bit proxy/stub in the 32-bit registry view, after the server and the x64 proxy/stub: the
 # 32-bit regsvr32 writes that view. Elevated on Windows, like e2e_register.
 if(CMAKE_CROSSCOMPILING)
@@ -92,7 +105,7 @@ set_target_properties(datasource_x86_tests PROPERTIES
   IMPORTED_LOCATION ${X86_BIN}/datasource_tests.exe
   CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
 gtest_discover_tests(datasource_x86_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-                     TEST_PREFIX x86.
+                     TEST_PREFIX x86. TEST_FILTER -SourceServerDeath.*
                      EXTRA_ARGS --e2e-dir=${E2E_DIR} --scenario-dir=${SIM_SCENARIO_DIR}
                                 --ds=${E2E_DIR}/x86/twain_32/StiBridgeSource.ds
                      PROPERTIES FIXTURES_REQUIRED e2e32_registered TIMEOUT 300 RUN_SERIAL TRUE)
