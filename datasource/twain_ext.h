@@ -38,6 +38,9 @@
 #ifndef DF_DS2
 #define DF_DS2 0x40000000L
 #endif
+#ifndef MSG_RESETALL
+#define MSG_RESETALL 0x0A01
+#endif
 #ifndef TWCC_CHECKDEVICEONLINE
 #define TWCC_CHECKDEVICEONLINE 23
 #endif

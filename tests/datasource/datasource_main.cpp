@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 
 int main(int argc, char **argv)
@@ -17,6 +18,12 @@ int main(int argc, char **argv)
             SetScenarioDir(argv[i] + 15);
         else if (strncmp(argv[i], "--ds=", 5) == 0)
             SetSourcePath(WindowsPath(argv[i] + 5));
+        else if (strncmp(argv[i], "--fuzz-triplets=", 16) == 0)
+            Options().fuzzTriplets = strtoul(argv[i] + 16, nullptr, 10);
+        else if (strncmp(argv[i], "--fuzz-seed=", 12) == 0)
+            Options().fuzzSeed = strtoul(argv[i] + 12, nullptr, 10);
+        else if (strncmp(argv[i], "--worker-scenario=", 18) == 0)
+            Options().workerScenario = WindowsPath(argv[i] + 18);
     }
     return RUN_ALL_TESTS();
 }

@@ -87,6 +87,12 @@ void ExpectRows(const std::vector<BYTE> &rows, size_t padded, const std::vector<
 
 } // namespace
 
+RunOptions &Options()
+{
+    static RunOptions options;
+    return options;
+}
+
 const std::wstring &SourcePath()
 {
     return g_source;

@@ -11,6 +11,16 @@
 const std::wstring &SourcePath();
 void SetSourcePath(const std::wstring &path);
 
+// The fuzzer's length and seed (--fuzz-triplets=, --fuzz-seed=), and a worker's scenario
+// (--worker-scenario=: this process is one of several applications a test started).
+struct RunOptions
+{
+    unsigned long fuzzTriplets = 3000;
+    unsigned long fuzzSeed = 1;
+    std::wstring workerScenario;
+};
+RunOptions &Options();
+
 // The folder of the data source's own scenarios (beside the sources of these tests).
 std::wstring SourceScenario(const wchar_t *name);
 

@@ -105,7 +105,7 @@ set_target_properties(datasource_x86_tests PROPERTIES
   IMPORTED_LOCATION ${X86_BIN}/datasource_tests.exe
   CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
 gtest_discover_tests(datasource_x86_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-                     TEST_PREFIX x86. TEST_FILTER -SourceServerDeath.*
+                     TEST_PREFIX x86. TEST_FILTER -SourceServerDeath.*:SourceWorker.*
                      EXTRA_ARGS --e2e-dir=${E2E_DIR} --scenario-dir=${SIM_SCENARIO_DIR}
                                 --ds=${E2E_DIR}/x86/twain_32/StiBridgeSource.ds
                      PROPERTIES FIXTURES_REQUIRED e2e32_registered TIMEOUT 300 RUN_SERIAL TRUE)
