@@ -15,7 +15,7 @@ void SetSourcePath(const std::wstring &path);
 // (--worker-scenario=: this process is one of several applications a test started).
 struct RunOptions
 {
-    unsigned long fuzzTriplets = 3000;
+    unsigned long fuzzTriplets = 1000;
     unsigned long fuzzSeed = 1;
     std::wstring workerScenario;
 };
