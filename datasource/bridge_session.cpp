@@ -37,19 +37,10 @@ bool IsBridgeGone(HRESULT hr)
     return false;
 }
 
-HRESULT BridgeSession::Note(HRESULT hr)
+bool BridgeSession::Reachable() const
 {
-    if (IsBridgeGone(hr))
-        m_lost = true;
-    return hr;
-}
-
-bool BridgeSession::Reachable()
-{
-    if (m_bridge == nullptr || m_lost)
-        return false;
     LONG value = 0;
-    return !IsBridgeGone(Note(m_bridge->GetReservedValue(&value)));
+    return m_bridge != nullptr && !IsBridgeGone(m_bridge->GetReservedValue(&value));
 }
 
 HRESULT BridgeSession::Open(const SourceSettings &settings)
@@ -80,15 +71,13 @@ void BridgeSession::Close()
 void BridgeSession::Release()
 {
     if (m_bridge != nullptr) {
-        if (m_eventsRegistered && !m_lost)
-            Note(m_bridge->UnregisterEvents());
-        if (!m_lost)
-            m_bridge->CloseDevice();
+        if (m_eventsRegistered)
+            m_bridge->UnregisterEvents();
+        m_bridge->CloseDevice();
         ReleaseAndClear(m_bridge);
     }
     m_eventsRegistered = false;
     m_deleteAfterScan = false;
-    m_lost = false;
 }
 
 HRESULT BridgeSession::ChooseScanner(const SourceSettings &settings)
@@ -130,25 +119,22 @@ HRESULT BridgeSession::DescribeJob(LONG index, StoredJob *job)
     // Ready and the user's own: anything else is never offered (S_FALSE). A server that went is
     // an error, not a job to step over.
     UniqueBstr display, thumbnail, title, name;
-    HRESULT hr = Note(m_bridge->GetItemFiles(index, display.put(), thumbnail.put()));
+    HRESULT hr = m_bridge->GetItemFiles(index, display.put(), thumbnail.put());
     if (hr != S_OK)
-        return m_lost ? hr : S_FALSE;
+        return IsBridgeGone(hr) ? hr : S_FALSE;
     LONG pixelType = 0, resolution = 0, pages = 0, size = 0;
-    hr = Note(
-        m_bridge->GetItemDetails(index, title.put(), 0, &pixelType, &resolution, &pages, &size));
+    hr = m_bridge->GetItemDetails(index, title.put(), 0, &pixelType, &resolution, &pages, &size);
     if (hr != S_OK || pages <= 0)
-        return m_lost ? hr : S_FALSE;
-    Note(m_bridge->GetItemTime(index, &job->time));
+        return IsBridgeGone(hr) ? hr : S_FALSE;
+    m_bridge->GetItemTime(index, &job->time);
     // The item's name addresses its pages in transfer requests; the bridge hands it out for the
     // current item only.
     LONG page = 0;
-    hr = Note(m_bridge->SetSelection(&index, 1));
+    hr = m_bridge->SetSelection(&index, 1);
     if (SUCCEEDED(hr))
-        hr = Note(m_bridge->GetCurrentItem(name.put(), &page));
-    if (m_lost)
-        return hr;
+        hr = m_bridge->GetCurrentItem(name.put(), &page);
     if (FAILED(hr) || name.get() == nullptr)
-        return S_FALSE;
+        return IsBridgeGone(hr) ? hr : S_FALSE;
     job->index = index;
     job->name = name.get();
     job->title = title.get() != nullptr ? title.get() : L"";
@@ -161,15 +147,13 @@ HRESULT BridgeSession::ListReadyJobs(bool panelFirst, std::vector<StoredJob> *jo
     jobs->clear();
     if (m_bridge == nullptr)
         return E_UNEXPECTED;
-    if (m_lost)
-        return RPC_E_DISCONNECTED;
     // A list still held goes back first: the driver must get every list back.
     m_bridge->FreeItemList();
     WCHAR selected[BRIDGE_NAME_CAPACITY] = {};
     const bool panelSelected = panelFirst && m_bridge->GetDriverSelectedItem(selected) == S_OK;
     m_bridge->FreeItemList();
     LONG count = 0;
-    HRESULT hr = Note(m_bridge->GetItemCount(&count));
+    HRESULT hr = m_bridge->GetItemCount(&count);
     if (FAILED(hr))
         return hr;
     for (LONG i = 0; i < count; ++i) {

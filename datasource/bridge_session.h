@@ -54,18 +54,14 @@ public:
 
     // Activates the server and opens the user's account; on failure nothing stays open.
     HRESULT Open(const SourceSettings &settings);
-    // Hands everything back; with the server gone, only the proxy is released.
     void Close();
     // Close for a module being unloaded: the thread's COM stays as it is, since COM must not be
     // uninitialised while the loader lock is held.
     void Release();
     bool IsOpen() const { return m_bridge != nullptr; }
 
-    // Notes a result of a bridge call: once the server is gone, the session is lost for good.
-    HRESULT Note(HRESULT hr);
-    bool Lost() const { return m_lost; }
     // Whether the server still answers; a call that no driver sees.
-    bool Reachable();
+    bool Reachable() const;
 
     // Fetches the item list afresh and gives the user's ready jobs; with panelFirst, only the job
     // the device's panel selected when it is one of them. The list stays held for the transfer.
@@ -83,5 +79,4 @@ private:
     IStiScannerComBridge *m_bridge = nullptr;
     bool m_eventsRegistered = false;
     bool m_deleteAfterScan = false;
-    bool m_lost = false;
 };

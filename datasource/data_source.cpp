@@ -3,6 +3,7 @@
 #include "owners.h"
 #include "transfer_kinds.h"
 
+#include <algorithm>
 #include <cstring>
 
 static_assert(sizeof(TW_IMAGEINFO) == sizeof(ImageInfo), "ImageInfo is TW_IMAGEINFO's layout");
@@ -259,7 +260,7 @@ TwainResult DataSource::Enable(TW_USERINTERFACE *ui)
     // Without a user interface the job chosen on the device's panel goes first.
     const HRESULT hr = m_session.ListReadyJobs(!m_showUI, &jobs);
     if (FAILED(hr))
-        return Fail(hr);
+        return Failure(ConditionOf(hr));
     m_state = 5;
     if (m_showUI) {
         // The user picks; an empty mailbox is said in the window, which asks to close.
@@ -296,19 +297,14 @@ void DataSource::OfferTheRest()
 {
     // After a batch from the window: the jobs not yet transferred whole, or the request to close.
     std::vector<StoredJob> jobs;
-    if (FAILED(m_session.Note(m_session.ListReadyJobs(false, &jobs)))) {
-        Notify(MSG_CLOSEDSREQ);
-        return;
-    }
-    std::vector<StoredJob> rest;
-    for (const StoredJob &job : jobs) {
-        bool delivered = false;
-        for (const std::wstring &name : m_delivered)
-            delivered = delivered || name == job.name;
-        if (!delivered)
-            rest.push_back(job);
-    }
-    if (rest.empty() || !Offer(rest))
+    const HRESULT hr = m_session.ListReadyJobs(false, &jobs);
+    jobs.erase(std::remove_if(jobs.begin(), jobs.end(),
+                              [this](const StoredJob &job) {
+                                  return std::find(m_delivered.begin(), m_delivered.end(),
+                                                   job.name) != m_delivered.end();
+                              }),
+               jobs.end());
+    if (FAILED(hr) || jobs.empty() || !Offer(jobs))
         Notify(MSG_CLOSEDSREQ);
 }
 
@@ -375,11 +371,6 @@ void DataSource::Notify(TW_UINT16 message)
     manager(&m_identity, &m_application, DG_CONTROL, DAT_NULL, message, nullptr);
 }
 
-TwainResult DataSource::Fail(HRESULT hr)
-{
-    return Failure(ConditionOf(m_session.Note(hr)));
-}
-
 TwainResult DataSource::StartBatch(const std::vector<StoredJob> &jobs)
 {
     IStiScannerComBridge *bridge = m_session.Bridge();
@@ -387,14 +378,13 @@ TwainResult DataSource::StartBatch(const std::vector<StoredJob> &jobs)
     for (const StoredJob &job : jobs)
         indices.push_back(job.index);
     LONG remaining = 0;
-    HRESULT hr = m_session.Note(bridge->SetPagesRemaining(0));
+    HRESULT hr = bridge->SetPagesRemaining(0);
     if (SUCCEEDED(hr))
-        hr =
-            m_session.Note(bridge->SetSelection(indices.data(), static_cast<LONG>(indices.size())));
+        hr = bridge->SetSelection(indices.data(), static_cast<LONG>(indices.size()));
     if (SUCCEEDED(hr))
-        hr = m_session.Note(bridge->AdvancePage(1, &remaining));
+        hr = bridge->AdvancePage(1, &remaining);
     if (FAILED(hr))
-        return Fail(hr);
+        return Failure(ConditionOf(hr));
     if (remaining <= 0)
         return Failure(TWCC_OPERATIONERROR);
     m_jobs = jobs;
@@ -413,16 +403,14 @@ HRESULT DataSource::PreparePage()
 {
     if (m_pageReady)
         return S_OK;
-    if (m_session.Lost())
-        return RPC_E_DISCONNECTED;
     IStiScannerComBridge *bridge = m_session.Bridge();
     ImageInfo info = {};
-    HRESULT hr = m_session.Note(bridge->GetImageInfo(&info, 1));
+    HRESULT hr = bridge->GetImageInfo(&info, 1);
     if (FAILED(hr))
         return hr;
     UniqueBstr name;
     LONG page = 0;
-    hr = m_session.Note(bridge->GetCurrentItem(name.put(), &page));
+    hr = bridge->GetCurrentItem(name.put(), &page);
     if (FAILED(hr))
         return hr;
     // The bridge's cursor and the batch must agree on the page, or nothing is handed on.
@@ -458,27 +446,23 @@ void DataSource::EndPage()
     m_pageReady = false;
     m_pageDelivered = false;
     m_pageFailed = false;
-    if (m_session.Lost()) {
-        // Nothing more comes from a server that went; nothing of the batch is deleted.
-        m_remaining = 0;
-        return;
-    }
     // The bridge moves to the next job only with the page count of a described page.
     if (!described) {
         ImageInfo info = {};
-        m_session.Note(bridge->GetImageInfo(&info, 1));
+        bridge->GetImageInfo(&info, 1);
     }
     LONG remaining = 0;
-    m_session.Note(bridge->AdvancePage(0, &remaining));
-    m_remaining = m_session.Lost() ? 0 : remaining;
+    bridge->AdvancePage(0, &remaining);
+    // A server that went leaves nothing remaining; its failed page kept the job from deletion.
+    m_remaining = remaining;
     if (delivered && m_transfersLeft > 0)
         --m_transfersLeft;
     if (m_job < m_jobs.size() && ++m_page > m_jobs[m_job].pages) {
         // Every page of the job reached the application: now the user's preference may delete it.
         if (m_jobComplete) {
             m_delivered.push_back(m_jobs[m_job].name);
-            if (m_session.DeleteAfterScan() && !m_session.Lost())
-                m_session.Note(bridge->DeleteItem(m_jobs[m_job].index));
+            if (m_session.DeleteAfterScan())
+                bridge->DeleteItem(m_jobs[m_job].index);
         }
         ++m_job;
         m_page = 1;
@@ -490,11 +474,11 @@ void DataSource::Drain()
 {
     // Pages left behind are stepped over, so that a later batch starts on a first page.
     IStiScannerComBridge *bridge = m_session.Bridge();
-    for (LONG guard = m_remaining; m_remaining > 0 && guard > 0 && !m_session.Lost(); --guard) {
+    for (LONG guard = m_remaining; m_remaining > 0 && guard > 0; --guard) {
         ImageInfo info = {};
-        m_session.Note(bridge->GetImageInfo(&info, 0));
+        bridge->GetImageInfo(&info, 0);
         LONG remaining = 0;
-        m_session.Note(bridge->AdvancePage(0, &remaining));
+        bridge->AdvancePage(0, &remaining);
         m_remaining = remaining;
     }
     m_remaining = 0;
@@ -506,8 +490,6 @@ void DataSource::EndBatch()
         Drain();
     m_jobs.clear();
     m_pageReady = false;
-    m_pageDelivered = false;
-    m_pageFailed = false;
     m_state = 5;
 }
 
@@ -570,7 +552,7 @@ TwainResult DataSource::ImageInfoOf(TW_IMAGEINFO *info)
         return Failure(TWCC_BADVALUE);
     const HRESULT hr = PreparePage();
     if (FAILED(hr))
-        return Fail(hr);
+        return Failure(ConditionOf(hr));
     memcpy(info, &m_shape.info, sizeof(*info));
     return {};
 }
@@ -608,12 +590,12 @@ TwainResult DataSource::NativeTransfer(TW_MEMREF data)
         return Failure(TWCC_SEQERROR);
     HRESULT hr = PreparePage();
     if (FAILED(hr))
-        return Fail(hr);
+        return Failure(ConditionOf(hr));
     HGLOBAL dib = nullptr;
     hr = FetchNativeDib(m_session.Bridge(), m_jobs[m_job].name.c_str(), m_page, m_shape, &dib);
     if (FAILED(hr)) {
         m_pageFailed = true;
-        return Fail(hr);
+        return Failure(ConditionOf(hr));
     }
     // The application owns the handle from here and frees it with GlobalFree.
     *static_cast<TW_HANDLE *>(data) = dib;
@@ -634,7 +616,7 @@ TwainResult DataSource::MemoryTransfer(TW_IMAGEMEMXFER *transfer)
         return Failure(TWCC_SEQERROR);
     HRESULT hr = PreparePage();
     if (FAILED(hr))
-        return Fail(hr);
+        return Failure(ConditionOf(hr));
     TW_MEMORY &memory = transfer->Memory;
     const bool handle = (memory.Flags & TWMF_HANDLE) != 0;
     BYTE *buffer = static_cast<BYTE *>(handle ? m_memory.Lock(memory.TheMem) : memory.TheMem);
@@ -659,7 +641,7 @@ TwainResult DataSource::MemoryTransfer(TW_IMAGEMEMXFER *transfer)
     m_state = 7;
     if (!fetched) {
         m_pageFailed = true;
-        return Fail(FAILED(hr) ? hr : E_FAIL);
+        return Failure(ConditionOf(FAILED(hr) ? hr : E_FAIL));
     }
 
     transfer->Compression = TWCP_NONE;

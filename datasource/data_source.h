@@ -56,8 +56,6 @@ private:
     void EndBatch();
 
     void Notify(TW_UINT16 message);
-    // A failed bridge call as the application sees it.
-    TwainResult Fail(HRESULT hr);
 
     HINSTANCE m_instance;
     int m_state = 3;

@@ -91,8 +91,10 @@ HWND JobDialog::ShowEmpty(HINSTANCE instance)
         WS_CHILD | WS_VISIBLE | SS_LEFT, 10, 10, 450, 40, m_window,
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(JOB_DIALOG_MESSAGE)), instance, nullptr);
     HWND close = CreateWindowExW(
-        0, L"BUTTON", L"Close", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 370, 220, 90,
+        0, L"BUTTON", L"Close", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 370, 60, 90,
         28, m_window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDCANCEL)), instance, nullptr);
+    // One line and a button: the window is no taller than that.
+    SetWindowPos(m_window, nullptr, 0, 0, 480, 140, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     return message != nullptr ? close : nullptr;
 }
 

@@ -22,19 +22,19 @@ std::vector<DescriptionEntry> Description(const SimItem &item, LONG page)
     }
     std::vector<DescriptionEntry> entries = {
         {PROP_PAGES, item.pages},
-        {4101, 3}, // WIA_IPA_ITEM_FLAGS: image and file
-        {4102, 1}, // WIA_IPA_ACCESS_RIGHTS: read
+        {4101, 3},                 // WIA_IPA_ITEM_FLAGS: image and file
+        {4102, 1},                 // WIA_IPA_ACCESS_RIGHTS: read
         {PROP_DATATYPE, SimDataTypeOfDepth(item.depth)},
         {PROP_DEPTH, item.depth},
         {PROP_COMPRESSION, 0},
-        {4108, 128},                               // WIA_IPA_TYMED: callback
-        {4109, item.depth == 24 ? 3 : 1},          // WIA_IPA_CHANNELS_PER_PIXEL
+        {4108, 128},               // WIA_IPA_TYMED: callback
+        {4109, item.depth == 24 ? 3 : 1}, // WIA_IPA_CHANNELS_PER_PIXEL
         {4110, item.depth == 24 ? 8 : item.depth}, // WIA_IPA_BITS_PER_CHANNEL
         {PROP_PLANAR, 0},
         {PROP_PIXELS_PER_LINE, item.width},
-        {4113, 0}, // WIA_IPA_BYTES_PER_LINE, from the final geometry
+        {4113, 0},                 // WIA_IPA_BYTES_PER_LINE, from the final geometry
         {PROP_NUMBER_OF_LINES, item.height},
-        {PROP_ITEM_SIZE, 0}, // from the final geometry
+        {PROP_ITEM_SIZE, 0},       // from the final geometry
         {PROP_XRES, item.resolutionCode},
         {6148, item.resolutionCode}, // WIA_IPS_YRES
         {PROP_FORMAT, format},
@@ -134,10 +134,9 @@ bool SimRenderNativeImage(const SimItem &item, LONG page, BYTE *buffer, uint64_t
         return false;
     const LONG depth = geometry.depth;
     const uint64_t height = geometry.height > 0 ? static_cast<uint64_t>(geometry.height) : 0;
-    const uint64_t paddedRow = (static_cast<uint64_t>(geometry.width > 0 ? geometry.width : 0) *
-                                    static_cast<uint64_t>(depth > 0 ? depth : 0) +
-                                31) /
-                               32 * 4;
+    const uint64_t paddedRow =
+        (static_cast<uint64_t>(geometry.width > 0 ? geometry.width : 0) *
+             static_cast<uint64_t>(depth > 0 ? depth : 0) + 31) / 32 * 4;
     memset(buffer, 0, static_cast<size_t>(geometry.imageBytes - paddedRow * height));
 
     BITMAPV5HEADER header = {};

@@ -19,7 +19,7 @@ constexpr LONGLONG MAX_SCENARIO_BYTES = 16 << 20;
 struct ItemInProgress
 {
     SimItem item;
-    bool standard = true; // standard properties of the geometry come first
+    bool standard = true;          // standard properties of the geometry come first
     std::vector<SimProperty> extra;
 };
 
@@ -283,7 +283,8 @@ bool Parser::CloseDevice()
 bool Parser::DeviceKeyword(const std::wstring &keyword, const std::wstring &rest)
 {
     SimDevice &device = m_device;
-    if (rest.empty() && keyword != L"description" && keyword != L"local" && keyword != L"selected")
+    if (rest.empty() && keyword != L"description" && keyword != L"local" &&
+        keyword != L"selected")
         return Fail("'" + Narrow(keyword) + "' needs a value");
     if (keyword == L"description") {
         device.description = rest;
@@ -323,8 +324,8 @@ bool Parser::DeviceKeyword(const std::wstring &keyword, const std::wstring &rest
         const std::wstring choice = Lower(rest);
         if (choice != L"standard" && choice != L"empty")
             return Fail("capabilities is standard or empty");
-        device.capabilities =
-            choice == L"standard" ? SimStandardCapabilities() : std::vector<SimProperty>();
+        device.capabilities = choice == L"standard" ? SimStandardCapabilities()
+                                                     : std::vector<SimProperty>();
         m_customCapabilities = true;
     } else if (keyword == L"capability") {
         SimProperty property;
@@ -353,12 +354,12 @@ bool Parser::AccountKeyword(const std::wstring &keyword, const std::wstring &res
         if (choice != L"standard" && choice != L"empty")
             return Fail("'" + Narrow(keyword) + "' is standard or empty");
         if (keyword == L"settings") {
-            account.settings =
-                choice == L"standard" ? SimStandardSettings() : std::vector<SimProperty>();
+            account.settings = choice == L"standard" ? SimStandardSettings()
+                                                      : std::vector<SimProperty>();
             m_customSettings = true;
         } else {
-            account.accountRecords =
-                choice == L"standard" ? SimStandardAccountRecords() : std::vector<SimProperty>();
+            account.accountRecords = choice == L"standard" ? SimStandardAccountRecords()
+                                                            : std::vector<SimProperty>();
             m_customRecords = true;
         }
     } else if (keyword == L"setting" || keyword == L"record") {
@@ -742,8 +743,8 @@ bool SimParseScenarioFile(const wchar_t *path, std::vector<SimDevice> *devices,
                                   : INVALID_HANDLE_VALUE;
     if (file == INVALID_HANDLE_VALUE) {
         if (error != nullptr)
-            *error =
-                source + ": cannot open the file (error " + std::to_string(GetLastError()) + ")";
+            *error = source + ": cannot open the file (error " +
+                     std::to_string(GetLastError()) + ")";
         return false;
     }
     LARGE_INTEGER size = {};
@@ -752,9 +753,8 @@ bool SimParseScenarioFile(const wchar_t *path, std::vector<SimDevice> *devices,
     if (ok) {
         text.resize(static_cast<size_t>(size.QuadPart));
         DWORD read = 0;
-        ok = text.empty() ||
-             (ReadFile(file, &text[0], static_cast<DWORD>(text.size()), &read, nullptr) &&
-              read == text.size());
+        ok = text.empty() || (ReadFile(file, &text[0], static_cast<DWORD>(text.size()), &read,
+                                       nullptr) && read == text.size());
     }
     CloseHandle(file);
     if (!ok) {

@@ -27,12 +27,7 @@ HRESULT WINAPI SimStiCreateInstance(HINSTANCE instance, DWORD version, IStillIma
 // One PropertyRecord as the driver hands it out.
 struct SimProperty
 {
-    enum Kind
-    {
-        Integer,
-        Text,
-        Time
-    };
+    enum Kind { Integer, Text, Time };
 
     DWORD id = 0;
     Kind kind = Integer;
@@ -53,39 +48,39 @@ struct SimPageProperty
     LONG page = 1;
     DWORD id = 0;
     LONG value = 0;
-    bool remove = false; // the record's id becomes 0, so no reader finds it
+    bool remove = false;       // the record's id becomes 0, so no reader finds it
 };
 
 // The BITMAPINFOHEADER that a native transfer (ESC_TRANSFER kind 4) begins with.
 struct SimImageHeader
 {
-    DWORD size = 40;              // 40 (BITMAPINFOHEADER) or 124 (BITMAPV5HEADER)
-    DWORD compression = 0;        // written as is: 0 BI_RGB, 1 BI_RLE8, 3 BI_BITFIELDS
-    bool topDown = false;         // negative biHeight, rows from the top
-    bool fillSizeImage = false;   // biSizeImage holds the padded size instead of 0
+    DWORD size = 40;           // 40 (BITMAPINFOHEADER) or 124 (BITMAPV5HEADER)
+    DWORD compression = 0;     // written as is: 0 BI_RGB, 1 BI_RLE8, 3 BI_BITFIELDS
+    bool topDown = false;      // negative biHeight, rows from the top
+    bool fillSizeImage = false; // biSizeImage holds the padded size instead of 0
     bool invertedPalette = false; // depths up to 8: the palette runs from white to black
-    DWORD coloursUsed = 0;        // biClrUsed as written when not 0 (the palette stays full)
+    DWORD coloursUsed = 0;     // biClrUsed as written when not 0 (the palette stays full)
 };
 
 struct SimItem
 {
-    std::wstring name;  // BSTR `name`: file name in the filing folder
-    std::wstring title; // BSTR `title`: display name
+    std::wstring name;         // BSTR `name`: file name in the filing folder
+    std::wstring title;        // BSTR `title`: display name
     std::wstring ownerSid;
     std::wstring driverKey;
     DWORD state = ITEM_STATE_READY;
-    bool nullEntry = false;      // the list holds a null pointer in this place
+    bool nullEntry = false;    // the list holds a null pointer in this place
     bool nullProperties = false; // `properties` is null, `propertyCount` as the vector says
-    bool deleted = false;        // set by ESC_DELETE_ITEM; the next list leaves the item out
+    bool deleted = false;      // set by ESC_DELETE_ITEM; the next list leaves the item out
     std::vector<SimProperty> properties; // in record order, duplicates allowed
 
     // What the pages hold: every page has this geometry unless a page property says otherwise.
     LONG pages = 1;
     LONG width = 64;
     LONG height = 64;
-    LONG depth = 24;         // bits per pixel: 1, 8 or 24 in practice
-    LONG resolutionCode = 2; // 6147 coding: 0 100 dpi, 1 200, 2 300, 3 400, 4 600, 5 150, 6 72
-    LONG format = 1;         // 38933 coding
+    LONG depth = 24;           // bits per pixel: 1, 8 or 24 in practice
+    LONG resolutionCode = 2;   // 6147 coding: 0 100 dpi, 1 200, 2 300, 3 400, 4 600, 5 150, 6 72
+    LONG format = 1;           // 38933 coding
     SYSTEMTIME time = {2024, 3, 2, 5, 14, 30, 0, 0};
     std::vector<SimPageProperty> pageProperties;
     SimImageHeader header;
@@ -104,12 +99,12 @@ SimItem SimMakeItem(const wchar_t *name, const wchar_t *title, const wchar_t *ow
 
 struct SimAccount
 {
-    std::wstring key; // the account key text the bridge sends
+    std::wstring key;          // the account key text the bridge sends
     std::vector<SimItem> items;
-    std::vector<SimProperty> accountRecords; // the AccountBlock's records (38946: the PIN)
-    std::wstring settingsName;               // settingsName of the scan-settings block
-    std::vector<SimProperty> settings;       // the scan-settings block's records
-    bool checkPin = false; // ESC_SET_ACCOUNT with another PIN answers E_ACCESSDENIED
+    std::vector<SimProperty> accountRecords;   // the AccountBlock's records (38946: the PIN)
+    std::wstring settingsName;                 // settingsName of the scan-settings block
+    std::vector<SimProperty> settings;         // the scan-settings block's records
+    bool checkPin = false;     // ESC_SET_ACCOUNT with another PIN answers E_ACCESSDENIED
     std::wstring pin;
 };
 
@@ -125,17 +120,17 @@ SimAccount SimMakeAccount(const wchar_t *key);
 // say unless set here.
 struct SimDriverFaults
 {
-    bool listCountSet = false; // the item-list header's `count` is listCount
+    bool listCountSet = false;          // the item-list header's `count` is listCount
     LONG listCount = 0;
-    bool nullItemArray = false;              // the header's `items` is null; no list is handed out
-    DWORD nullEntries = 0;                   // null pointers after the items, counted in `count`
-    bool nullSettingsRecords = false;        // `properties` null in the scan-settings block,
-    bool nullCapabilityRecords = false;      //   in the capabilities block
-    bool nullAccountRecords = false;         //   and in the account block
-    bool unterminatedSelectedItem = false;   // the ESC_QUERY_VALUE block ends without a terminator
+    bool nullItemArray = false;         // the header's `items` is null; no list is handed out
+    DWORD nullEntries = 0;              // null pointers after the items, counted in `count`
+    bool nullSettingsRecords = false;   // `properties` null in the scan-settings block,
+    bool nullCapabilityRecords = false; //   in the capabilities block
+    bool nullAccountRecords = false;    //   and in the account block
+    bool unterminatedSelectedItem = false; // the ESC_QUERY_VALUE block ends without a terminator
     bool unterminatedTransferString = false; // an ESC_TRANSFER string fills its block to the end
                                              //   without a terminator
-    bool unterminatedUserDataKey = false;    // "UserDataKey" comes without its terminator
+    bool unterminatedUserDataKey = false;  // "UserDataKey" comes without its terminator
 };
 
 struct SimDevice
@@ -147,14 +142,14 @@ struct SimDevice
     std::wstring portName = L"\\\\.\\Usbscan0";
     std::wstring propProvider = L"sti.dll";
     DWORD deviceType = static_cast<DWORD>(StiDeviceTypeScanner) << 16; // type in the high word
-    std::wstring userDataKey; // device value "UserDataKey"; empty: the value is absent
+    std::wstring userDataKey;  // device value "UserDataKey"; empty: the value is absent
     std::vector<std::pair<std::wstring, std::wstring>> values; // further REG_SZ device values
-    bool launch = false;     // GetSTILaunchInformation names this device
-    std::wstring filingPath; // written to the registry by sim_setup
-    bool hasUserPin = false; // sim_setup writes "OrvUserPIN" under HKCU\<userDataKey>
+    bool launch = false;       // GetSTILaunchInformation names this device
+    std::wstring filingPath;   // written to the registry by sim_setup
+    bool hasUserPin = false;   // sim_setup writes "OrvUserPIN" under HKCU\<userDataKey>
     std::wstring userPin;
     std::vector<SimProperty> capabilities;
-    std::vector<SimProperty> defaultSettings; // scan settings before any account is named
+    std::vector<SimProperty> defaultSettings;  // scan settings before any account is named
     std::vector<SimAccount> accounts;
     std::wstring selectedItem; // driverKey of the item selected on the device; empty: none
     SimDriverFaults faults;
@@ -196,15 +191,15 @@ enum class SimPoint
 struct SimInjection
 {
     SimPoint point = SimPoint::Escape;
-    DWORD escapeCode = 0;    // Escape: the code it applies to; 0 any code
-    LONG transferKind = -1;  // ESC_TRANSFER: the request kind it applies to; -1 any kind
-    HRESULT result = E_FAIL; // what the call answers
-    bool perform = false;    // the call does its real work first (writes outputs, takes or
-                             // releases the lock), then answers `result`
-    bool setActual = false;  // Escape: leave `actual` here after the call; GetLastError: the
-    DWORD actual = 0;        //   value written
-    unsigned firstCall = 1;  // the first matching call it applies to, counting from 1
-    unsigned count = 0;      // how many calls from there; 0 every one
+    DWORD escapeCode = 0;      // Escape: the code it applies to; 0 any code
+    LONG transferKind = -1;    // ESC_TRANSFER: the request kind it applies to; -1 any kind
+    HRESULT result = E_FAIL;   // what the call answers
+    bool perform = false;      // the call does its real work first (writes outputs, takes or
+                               // releases the lock), then answers `result`
+    bool setActual = false;    // Escape: leave `actual` here after the call; GetLastError: the
+    DWORD actual = 0;          //   value written
+    unsigned firstCall = 1;    // the first matching call it applies to, counting from 1
+    unsigned count = 0;        // how many calls from there; 0 every one
 };
 
 SimInjection SimFailCall(SimPoint point, HRESULT result);
@@ -243,19 +238,19 @@ enum class SimCallKind
     UnLockDevice,
     GetLastError,
     Escape,
-    ReleaseService, // the last reference of an STI service object went
-    ReleaseDevice,  // the last reference of a device object went
+    ReleaseService,            // the last reference of an STI service object went
+    ReleaseDevice,             // the last reference of a device object went
 };
 
 struct SimCall
 {
     SimCallKind kind;
-    unsigned deviceObject; // the device object called (CreateDevice: the one it created);
-                           // 0 for the other calls on the service
-    DWORD argument;        // LockDevice: the time-out; Escape: the code;
-                           // CreateInstance: the version; CreateDevice: the mode
+    unsigned deviceObject;     // the device object called (CreateDevice: the one it created);
+                               // 0 for the other calls on the service
+    DWORD argument;            // LockDevice: the time-out; Escape: the code;
+                               // CreateInstance: the version; CreateDevice: the mode
     HRESULT result;
-    size_t escapeIndex; // Escape: its index in SimEscapes()
+    size_t escapeIndex;        // Escape: its index in SimEscapes()
 };
 
 struct SimEscape
@@ -266,7 +261,7 @@ struct SimEscape
     DWORD inSize;
     void *out;
     DWORD outSize;
-    bool hasActual; // a pointer to `actual` was passed
+    bool hasActual;            // a pointer to `actual` was passed
     DWORD actualIn;
     DWORD actualOut;
     std::vector<BYTE> inBytes; // the first up to 64 bytes at the input pointer
@@ -277,9 +272,9 @@ struct SimEscape
 
 std::vector<SimCall> SimCalls();
 std::vector<SimEscape> SimEscapes();
-size_t SimCountEscapes(DWORD code); // 0: all escapes
+size_t SimCountEscapes(DWORD code);        // 0: all escapes
 size_t SimCountCalls(SimCallKind kind);
-size_t SimCallCount(); // entries in SimCalls() so far
+size_t SimCallCount();                     // entries in SimCalls() so far
 // The calls in order as text, e.g. "Lock Escape:101A Unlock"; a failed call carries a "!"
 // ("Lock!"). deviceObject 0 lists the calls of every object.
 std::string SimCallTrace(unsigned deviceObject = 0);
@@ -299,10 +294,10 @@ struct SimAppliedSettings
 struct SimPinReceived
 {
     unsigned deviceObject;
-    std::wstring accountKey; // the account the block was fetched for
+    std::wstring accountKey;   // the account the block was fetched for
     std::wstring pin;
-    bool nullPin; // the 38946 record held a null BSTR
-    bool found;   // the block held a 38946 record
+    bool nullPin;              // the 38946 record held a null BSTR
+    bool found;                // the block held a 38946 record
 };
 
 std::vector<SimAppliedSettings> SimSettingsApplied();
@@ -314,7 +309,7 @@ struct SimEventRegistration
     unsigned deviceObject;
     DWORD cookie;
     HANDLE event;
-    DWORD kind; // EVENT_JOB_ENDED or EVENT_ITEM_DELETED
+    DWORD kind;                // EVENT_JOB_ENDED or EVENT_ITEM_DELETED
 };
 
 std::vector<SimEventRegistration> SimEventRegistrations();
@@ -326,19 +321,19 @@ size_t SimSignalEvent(DWORD kind);
 
 enum class SimBlockKind
 {
-    ItemList,       // handed back with ESC_FREE_BLOCK, actual 4
-    ScanSettings,   // handed back with ESC_FREE_BLOCK, actual 2
-    Capabilities,   // handed back with ESC_FREE_BLOCK, actual 0
-    Account,        // never handed back; lives until SimReset
-    TransferString, // the driver's; released with its device object
-    QueryValue,     // a GlobalAlloc block that passes to the bridge
+    ItemList,                  // handed back with ESC_FREE_BLOCK, actual 4
+    ScanSettings,              // handed back with ESC_FREE_BLOCK, actual 2
+    Capabilities,              // handed back with ESC_FREE_BLOCK, actual 0
+    Account,                   // never handed back; lives until SimReset
+    TransferString,            // the driver's; released with its device object
+    QueryValue,                // a GlobalAlloc block that passes to the bridge
 };
 
 struct SimBlockInfo
 {
     SimBlockKind kind;
     unsigned deviceObject;
-    const void *address; // item list: the pointer array; the others: the block itself
+    const void *address;       // item list: the pointer array; the others: the block itself
     std::wstring accountKey;
     bool released;
 };
@@ -364,12 +359,12 @@ std::vector<std::string> SimTakeViolations(); // returns them and forgets them
 
 struct SimCounters
 {
-    LONG liveServices;    // STI service objects alive now
-    LONG liveDevices;     // device objects alive now
-    LONG servicesCreated; // since SimReset
+    LONG liveServices;         // STI service objects alive now
+    LONG liveDevices;          // device objects alive now
+    LONG servicesCreated;      // since SimReset
     LONG devicesCreated;
-    LONG addRefs;  // AddRef calls on sim objects since SimReset
-    LONG releases; // Release calls on sim objects since SimReset
+    LONG addRefs;              // AddRef calls on sim objects since SimReset
+    LONG releases;             // Release calls on sim objects since SimReset
 };
 
 SimCounters SimGetCounters();
@@ -401,7 +396,8 @@ void SimSetLockScope(const wchar_t *scope);
 // bit; 1 bit is black (0) or white, up to 8 bits and 16 bits are grey levels, other depths hold
 // blue, green and red in equal fields from the low bits up (at 24 bits the bytes B, G, R).
 // Bytes past the page's end are 0.
-void SimFillPage(const SimItem &item, LONG page, uint64_t offset, void *destination, size_t length);
+void SimFillPage(const SimItem &item, LONG page, uint64_t offset, void *destination,
+                 size_t length);
 BYTE SimPageByte(const SimItem &item, LONG page, uint64_t offset);
 // The same for the first item of that name in the loaded scenario, else in the built-in one;
 // zeros when neither holds it.
@@ -415,9 +411,9 @@ struct SimPageGeometry
     LONG width;
     LONG height;
     LONG depth;
-    uint64_t rowBytes;   // raw rows: (width * depth + 7) / 8, no padding
-    uint64_t dataBytes;  // rowBytes * height
-    uint64_t imageBytes; // a native transfer: header, palette or masks, padded rows
+    uint64_t rowBytes;         // raw rows: (width * depth + 7) / 8, no padding
+    uint64_t dataBytes;        // rowBytes * height
+    uint64_t imageBytes;       // a native transfer: header, palette or masks, padded rows
 };
 
 SimPageGeometry SimGetPageGeometry(const SimItem &item, LONG page);
@@ -426,16 +422,16 @@ SimPageGeometry SimGetPageGeometry(const SimItem &item, LONG page);
 constexpr LONG SIM_PAGE_GRID = 50;
 struct SimPageLayout
 {
-    LONG grid;       // below the header, thin lines on every row and column that is a
-                     // multiple of it, black or white, whichever stands out
-    LONG headerRows; // the white header (a multiple of grid): mark, title, name, page
-    LONG markSize;   // the top-left mark: a black right triangle with legs this long
-    LONG textHeight; // the title's height; the name and "page N of M" are 3/4 of it
-    LONG barRowsEnd; // colour pages: rows from headerRows up to this hold eight equal bars,
-                     // red, green, blue, cyan, magenta, yellow, black, white, from the
-                     // left; then (grey pages: from headerRows) a ramp from black at the
-                     // left to white at the right, dithered at 1 bit
-    bool colour;     // more than 8 bits and not 16
+    LONG grid;          // below the header, thin lines on every row and column that is a
+                        // multiple of it, black or white, whichever stands out
+    LONG headerRows;    // the white header (a multiple of grid): mark, title, name, page
+    LONG markSize;      // the top-left mark: a black right triangle with legs this long
+    LONG textHeight;    // the title's height; the name and "page N of M" are 3/4 of it
+    LONG barRowsEnd;    // colour pages: rows from headerRows up to this hold eight equal bars,
+                        // red, green, blue, cyan, magenta, yellow, black, white, from the
+                        // left; then (grey pages: from headerRows) a ramp from black at the
+                        // left to white at the right, dithered at 1 bit
+    bool colour;        // more than 8 bits and not 16
 };
 SimPageLayout SimGetPageLayout(const SimPageGeometry &geometry);
 // The 18 records of a page description as ESC_TRANSFER kind 0 writes them (driver bytes

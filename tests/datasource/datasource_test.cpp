@@ -11,47 +11,6 @@
 
 namespace {
 
-const std::vector<PageOf> EVERY_READY_PAGE = {{L"JOB0001.tif", 1}, {L"JOB0001.tif", 2},
-                                              {L"JOB0001.tif", 3}, {L"JOB0002.tif", 1},
-                                              {L"JOB0003.tif", 1}, {L"JOB0003.tif", 2}};
-
-// The value of a one-value container, and its container and item types.
-struct Answer
-{
-    TW_UINT16 rc;
-    TW_UINT16 conType;
-    TW_UINT16 itemType;
-    TW_UINT32 value; // ONEVALUE: the item; ENUMERATION: the current item; ARRAY: the item count
-};
-
-Answer Ask(TwainApp &app, TW_UINT16 msg, TW_UINT16 cap)
-{
-    TW_CAPABILITY capability = {cap, 0, nullptr};
-    Answer answer = {app.Send(DG_CONTROL, DAT_CAPABILITY, msg, &capability), 0, 0, 0};
-    if (answer.rc != TWRC_SUCCESS || capability.hContainer == nullptr)
-        return answer;
-    answer.conType = capability.ConType;
-    const BYTE *data = static_cast<const BYTE *>(GlobalLock(capability.hContainer));
-    memcpy(&answer.itemType, data, sizeof(answer.itemType));
-    const size_t itemBytes = answer.itemType == TWTY_FIX32 || answer.itemType == TWTY_INT32 ? 4 : 2;
-    if (answer.conType == TWON_ONEVALUE) {
-        memcpy(&answer.value, data + offsetof(TW_ONEVALUE, Item), itemBytes);
-    } else if (answer.conType == TWON_ENUMERATION) {
-        TW_ENUMERATION head;
-        memcpy(&head, data, offsetof(TW_ENUMERATION, ItemList));
-        memcpy(&answer.value,
-               data + offsetof(TW_ENUMERATION, ItemList) + head.CurrentIndex * itemBytes,
-               itemBytes);
-    } else if (answer.conType == TWON_ARRAY) {
-        TW_ARRAY head;
-        memcpy(&head, data, offsetof(TW_ARRAY, ItemList));
-        answer.value = head.NumItems;
-    }
-    GlobalUnlock(capability.hContainer);
-    app.FreeContainer(capability.hContainer);
-    return answer;
-}
-
 TW_UINT32 Fix32(int whole)
 {
     return static_cast<TW_UINT16>(whole);

@@ -31,6 +31,21 @@ struct PageOf
     LONG page;
 };
 
+// The value of a one-value container, and its container and item types.
+struct Answer
+{
+    TW_UINT16 rc;
+    TW_UINT16 conType;
+    TW_UINT16 itemType;
+    TW_UINT32 value; // ONEVALUE: the item; ENUMERATION: the current item; ARRAY: the item count
+};
+
+// Asks for a capability and reads the container the source answers with.
+Answer Ask(TwainApp &app, TW_UINT16 msg, TW_UINT16 cap);
+
+// Every page of the user's ready jobs in mailbox.scn, in transfer order.
+extern const std::vector<PageOf> EVERY_READY_PAGE;
+
 // A test against the built server and the simulated scanner: installs the scenario, writes the
 // source's settings and the user's delete-after-scan preference, loads the .ds; afterwards checks
 // that the server ended and the driver saw everything handed back.

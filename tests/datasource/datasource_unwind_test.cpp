@@ -8,10 +8,6 @@
 
 namespace {
 
-const std::vector<PageOf> EVERY_READY_PAGE = {{L"JOB0001.tif", 1}, {L"JOB0001.tif", 2},
-                                              {L"JOB0001.tif", 3}, {L"JOB0002.tif", 1},
-                                              {L"JOB0003.tif", 1}, {L"JOB0003.tif", 2}};
-
 TW_UINT16 SendUI(TwainApp &app, TW_UINT16 msg, BOOL showUI = FALSE, HWND parent = nullptr)
 {
     TW_USERINTERFACE ui = {};
@@ -158,17 +154,13 @@ TEST_F(SourcePages, APageTheDriverFailsIsNeverDeliveredNorDeleted)
     {
         const wchar_t *scenario;
         bool memory;
-        TW_UINT16 condition;
     };
-    const Case cases[] = {{L"strip_fails.scn", true, TWCC_OPERATIONERROR},
-                          {L"page_ends_early.scn", true, TWCC_OPERATIONERROR},
-                          {L"native_fails.scn", false, TWCC_OPERATIONERROR}};
+    const Case cases[] = {
+        {L"strip_fails.scn", true}, {L"page_ends_early.scn", true}, {L"native_fails.scn", false}};
     for (const Case &test : cases) {
         SCOPED_TRACE(testing::Message() << test.scenario);
         Use(test.scenario, 1);
         OpenAndEnable(MSG_XFERREADY, test.memory ? TWSX_MEMORY : TWSX_NATIVE);
-        TW_IMAGEINFO info = {};
-        ASSERT_EQ(app.Send(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
         std::vector<BYTE> buffer(1800 * 7);
         TW_HANDLE dib = nullptr;
         TW_UINT16 rc = TWRC_SUCCESS;
@@ -179,7 +171,7 @@ TEST_F(SourcePages, APageTheDriverFailsIsNeverDeliveredNorDeleted)
             rc = app.Send(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib);
         }
         EXPECT_EQ(rc, TWRC_FAILURE);
-        EXPECT_EQ(app.Condition(), test.condition);
+        EXPECT_EQ(app.Condition(), TWCC_OPERATIONERROR);
         // Trying again never hands out the rows after the failed ones.
         rc = test.memory ? MemoryStrip(app, &buffer)
                          : app.Send(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib);
@@ -199,20 +191,12 @@ TEST_F(SourcePages, KeepsThePaletteTheDriverSends)
     OpenAndEnable(MSG_XFERREADY);
     TransferPages({{L"JOB0001.tif", 1}, {L"JOB0002.tif", 1}, {L"JOB0003.tif", 1}}, false);
     app.Close();
+    // Entry 0 as the driver sent it: white; grey rebuilt from the rows where the header claimed
+    // 300 colours; white.
+    const BYTE first[] = {255, 0, 255};
     ASSERT_EQ(palettes.size(), 3u);
-    const struct
-    {
-        const char *what;
-        BYTE first; // grey level of entry 0
-        BYTE last;  // and of the last entry
-    } expected[] = {{"inverted grey", 255, 0},
-                    {"300 colours claimed: rebuilt from the rows", 0, 255},
-                    {"inverted black and white", 255, 0}};
-    for (size_t i = 0; i < palettes.size(); ++i) {
-        SCOPED_TRACE(expected[i].what);
-        EXPECT_EQ(palettes[i].front().rgbGreen, expected[i].first);
-        EXPECT_EQ(palettes[i].back().rgbGreen, expected[i].last);
-    }
+    for (size_t i = 0; i < palettes.size(); ++i)
+        EXPECT_EQ(palettes[i].front().rgbGreen, first[i]) << "page " << i + 1;
 }
 
 // Ends the server in the middle of a memory transfer. Under Wine a killed server's class
@@ -232,14 +216,7 @@ TEST_F(SourceServerDeath, FailsTheTransferAndUnwinds)
     const ULONGLONG start = GetTickCount64();
     EXPECT_EQ(MemoryStrip(app, &buffer), TWRC_FAILURE);
     EXPECT_EQ(app.Condition(), TWCC_CHECKDEVICEONLINE);
-    EXPECT_LT(GetTickCount64() - start, 10000u);
-    TW_CAPABILITY online = {CAP_DEVICEONLINE, 0, nullptr};
-    ASSERT_EQ(app.Send(DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &online), TWRC_SUCCESS);
-    TW_ONEVALUE value = {};
-    memcpy(&value, GlobalLock(online.hContainer), sizeof(value));
-    GlobalUnlock(online.hContainer);
-    app.FreeContainer(online.hContainer);
-    EXPECT_EQ(value.Item, static_cast<TW_UINT32>(FALSE));
+    EXPECT_EQ(Ask(app, MSG_GETCURRENT, CAP_DEVICEONLINE).value, static_cast<TW_UINT32>(FALSE));
     TW_PENDINGXFERS pending = {};
     EXPECT_EQ(app.Send(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
     EXPECT_EQ(pending.Count, 0) << "nothing more comes from a server that went";

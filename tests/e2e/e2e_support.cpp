@@ -139,8 +139,8 @@ bool WaitForNoServer(DWORD timeoutMs)
             return true;
         const ULONGLONG now = GetTickCount64();
         DWORD code = 0;
-        const bool ended =
-            now < deadline && WaitForExit(process, static_cast<DWORD>(deadline - now), &code);
+        const bool ended = now < deadline &&
+                           WaitForExit(process, static_cast<DWORD>(deadline - now), &code);
         CloseHandle(process);
         if (!ended)
             return false;
