@@ -3,6 +3,7 @@
 #include "bridge.h"
 
 #include "bounded_string.h"
+#include "diagnostics.h"
 #include "hresult_values.h"
 
 #include <new>
@@ -22,7 +23,9 @@ HRESULT CStiScannerComBridge::Create(IUnknown *outer, CUnknown **object)
     *object = nullptr;
     if (outer != nullptr)
         return CLASS_E_NOAGGREGATION;
-    CStiScannerComBridge *bridge = new (std::nothrow) CStiScannerComBridge(&StiCreateInstanceW);
+    CStiScannerComBridge *bridge =
+        LogEnabled(LogLevel::Errors) ? NewLoggedBridge(&StiCreateInstanceW)
+                                     : new (std::nothrow) CStiScannerComBridge(&StiCreateInstanceW);
     if (bridge == nullptr)
         return E_OUTOFMEMORY;
     *object = bridge;

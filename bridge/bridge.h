@@ -192,3 +192,6 @@ private:
     // A settings phase was begun on the device object and not yet ended.
     bool m_settingsPhaseOpen = false;
 };
+
+// The bridge that writes each method to the diagnostics log; null when memory is short.
+CStiScannerComBridge *NewLoggedBridge(StiFactory stiFactory);

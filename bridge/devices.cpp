@@ -2,6 +2,7 @@
 #include "bridge.h"
 
 #include "bounded_string.h"
+#include "diagnostics.h"
 #include "escape.h"
 #include "hresult_values.h"
 #include "owners.h"
@@ -68,8 +69,9 @@ LONG FamilyOfChosenDevice(const wchar_t *description)
 HRESULT STDMETHODCALLTYPE CStiScannerComBridge::CreateStillImage()
 {
     IStillImageW *stillImage = nullptr;
-    const HRESULT hr = m_stiFactory(GetModuleHandleW(nullptr), STI_UNICODE_VERSION, &stillImage,
-                                    nullptr);
+    const HRESULT hr =
+        LogStep("StiCreateInstanceW",
+                m_stiFactory(GetModuleHandleW(nullptr), STI_UNICODE_VERSION, &stillImage, nullptr));
     if (stillImage != nullptr) {
         ReleaseAndClear(m_stillImage);
         m_stillImage = stillImage;
@@ -102,7 +104,8 @@ HRESULT CStiScannerComBridge::ReadLaunchDevice(wchar_t (&deviceName)[STI_MAX_INT
 HRESULT CStiScannerComBridge::ChooseDevice(const wchar_t *internalName)
 {
     void *info = nullptr;
-    const HRESULT hr = m_stillImage->GetDeviceInfo(const_cast<wchar_t *>(internalName), &info);
+    const HRESULT hr = LogStep(
+        "GetDeviceInfo", m_stillImage->GetDeviceInfo(const_cast<wchar_t *>(internalName), &info));
     UniqueHLocal infoOwner(info);
     // The earlier device goes whatever the outcome: a failed discovery must never leave it to be
     // opened in place of the device asked for.
@@ -117,8 +120,9 @@ bool CStiScannerComBridge::CreateDeviceObject(HRESULT *result)
 {
     // Created into a local, so a failure shows even while an earlier object is held.
     IStiDevice *device = nullptr;
-    *result = m_stillImage->CreateDevice(m_deviceInfo->szDeviceInternalName,
-                                         STI_DEVICE_CREATE_STATUS, &device, nullptr);
+    *result = LogStep("CreateDevice",
+                      m_stillImage->CreateDevice(m_deviceInfo->szDeviceInternalName,
+                                                 STI_DEVICE_CREATE_STATUS, &device, nullptr));
     if (device == nullptr)
         return false;
     // Blocks of the old device object go back through that object before it goes.
@@ -142,7 +146,8 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::OpenLaunchDevice()
     } else {
         DWORD count = 0;
         void *list = nullptr;
-        hr = m_stillImage->GetDeviceList(StiDeviceTypeDefault, STIEDFL_ALLDEVICES, &count, &list);
+        hr = LogStep("GetDeviceList", m_stillImage->GetDeviceList(
+                                          StiDeviceTypeDefault, STIEDFL_ALLDEVICES, &count, &list));
         // Owned before the result is looked at: a list that came with a failure is freed too.
         UniqueHLocal listOwner(list);
         if (FAILED(hr))
@@ -190,7 +195,8 @@ HRESULT STDMETHODCALLTYPE CStiScannerComBridge::EnumerateDevices(LONG *nameCount
 
     DWORD count = 0;
     void *list = nullptr;
-    hr = m_stillImage->GetDeviceList(StiDeviceTypeDefault, STIEDFL_ALLDEVICES, &count, &list);
+    hr = LogStep("GetDeviceList", m_stillImage->GetDeviceList(StiDeviceTypeDefault,
+                                                              STIEDFL_ALLDEVICES, &count, &list));
     UniqueHLocal listOwner(list);
     // A new listing replaces the earlier one whatever its outcome: a failed one leaves no list
     // for SelectDevice to choose from.

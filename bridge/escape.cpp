@@ -3,22 +3,43 @@
 
 #include "bounded_string.h"
 #include "bridge.h"
+#include "diagnostics.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+namespace {
+
+// Each escape's code, sizes and result for the traffic level; a failure as the step that failed.
+void LogEscape(const EscapeCall &escape)
+{
+    if (!LogEnabled(LogLevel::Errors))
+        return;
+    char step[32];
+    snprintf(step, sizeof(step), "Escape 0x%04lX", static_cast<unsigned long>(escape.code));
+    LogStep(step, escape.result);
+    if (LogEnabled(LogLevel::Traffic))
+        LogLine("  %s in=%lu out=%lu returned=%lu -> %s", step, escape.inputSize, escape.outputSize,
+                escape.actual, DescribeHresult(escape.result).c_str());
+}
+
+} // namespace
+
 LockedExchange SendLocked(IStiDevice *device, EscapeCall *escapes, size_t count)
 {
-    LockedExchange exchange{device->LockDevice(DEVICE_LOCK_TIMEOUT_MS), S_OK};
+    LockedExchange exchange{LogStep("LockDevice", device->LockDevice(DEVICE_LOCK_TIMEOUT_MS)),
+                            S_OK};
     if (!exchange.Locked())
         return exchange;
     for (size_t i = 0; i < count; ++i) {
         EscapeCall &escape = escapes[i];
         escape.result = device->Escape(escape.code, escape.input, escape.inputSize, escape.output,
                                        escape.outputSize, &escape.actual);
+        LogEscape(escape);
     }
-    exchange.unlock = device->UnLockDevice();
+    exchange.unlock = LogStep("UnLockDevice", device->UnLockDevice());
     return exchange;
 }
 

@@ -1,6 +1,7 @@
 #include "bridge_session.h"
 
 #include "class_ids.h"
+#include "diagnostics.h"
 #include "owners.h"
 
 #include <objbase.h>
@@ -49,10 +50,11 @@ HRESULT BridgeSession::Open(const SourceSettings &settings)
     HRESULT hr = m_apartment.Enter();
     if (FAILED(hr))
         return hr;
-    hr = CoCreateInstance(CLSID_StiScannerComBridge, nullptr, CLSCTX_LOCAL_SERVER,
-                          IID_IStiScannerComBridge, reinterpret_cast<void **>(&m_bridge));
+    hr = LogStep("activation",
+                 CoCreateInstance(CLSID_StiScannerComBridge, nullptr, CLSCTX_LOCAL_SERVER,
+                                  IID_IStiScannerComBridge, reinterpret_cast<void **>(&m_bridge)));
     if (SUCCEEDED(hr))
-        hr = m_bridge->CreateStillImage();
+        hr = LogStep("CreateStillImage", m_bridge->CreateStillImage());
     if (SUCCEEDED(hr))
         hr = ChooseScanner(settings);
     if (SUCCEEDED(hr))
@@ -85,26 +87,26 @@ HRESULT BridgeSession::ChooseScanner(const SourceSettings &settings)
     // Asking for one name chooses the launch device, else the first supported one.
     LONG count = settings.deviceName.empty() ? 1 : 0;
     UniqueBstr names;
-    HRESULT hr = m_bridge->EnumerateDevices(&count, names.put());
+    HRESULT hr = LogStep("EnumerateDevices", m_bridge->EnumerateDevices(&count, names.put()));
     if (FAILED(hr))
         return hr;
     if (count <= 0)
-        return E_NO_SCANNER;
+        return LogStep("no supported scanner", E_NO_SCANNER);
     if (count == 1)
         return S_OK;
     LONG family = -1;
-    return m_bridge->SelectDevice(settings.deviceName.c_str(), &family);
+    return LogStep("SelectDevice", m_bridge->SelectDevice(settings.deviceName.c_str(), &family));
 }
 
 HRESULT BridgeSession::OpenAccount(const SourceSettings &settings)
 {
-    HRESULT hr =
-        m_bridge->OpenAccount(settings.settingsName.c_str(), settings.settingsPrefix.c_str(),
-                              settings.accountKey.c_str());
+    HRESULT hr = LogStep("OpenAccount", m_bridge->OpenAccount(settings.settingsName.c_str(),
+                                                              settings.settingsPrefix.c_str(),
+                                                              settings.accountKey.c_str()));
     if (SUCCEEDED(hr))
-        hr = m_bridge->SendUserPin();
+        hr = LogStep("SendUserPin", m_bridge->SendUserPin());
     if (SUCCEEDED(hr))
-        hr = m_bridge->RegisterEvents();
+        hr = LogStep("RegisterEvents", m_bridge->RegisterEvents());
     if (FAILED(hr))
         return hr;
     m_eventsRegistered = true;
@@ -153,7 +155,7 @@ HRESULT BridgeSession::ListReadyJobs(bool panelFirst, std::vector<StoredJob> *jo
     const bool panelSelected = panelFirst && m_bridge->GetDriverSelectedItem(selected) == S_OK;
     m_bridge->FreeItemList();
     LONG count = 0;
-    HRESULT hr = m_bridge->GetItemCount(&count);
+    HRESULT hr = LogStep("GetItemCount", m_bridge->GetItemCount(&count));
     if (FAILED(hr))
         return hr;
     for (LONG i = 0; i < count; ++i) {

@@ -1,6 +1,7 @@
 #include "data_source.h"
 
 #include "owners.h"
+#include "triplet_log.h"
 #include "transfer_kinds.h"
 
 #include <algorithm>
@@ -54,29 +55,37 @@ bool SameApplication(const TW_IDENTITY &a, const TW_IDENTITY *b)
 TW_UINT16 DataSource::Entry(pTW_IDENTITY origin, TW_UINT32 group, TW_UINT16 dat, TW_UINT16 msg,
                             TW_MEMREF data)
 {
-    // The last condition is kept whatever the state: a manager asks for it after a failed open.
-    if (group == DG_CONTROL && dat == DAT_STATUS) {
-        if (msg != MSG_GET || data == nullptr) {
-            m_condition = msg != MSG_GET ? TWCC_BADPROTOCOL : TWCC_BADVALUE;
-            return TWRC_FAILURE;
-        }
-        auto *status = static_cast<TW_STATUS *>(data);
-        status->ConditionCode = m_condition;
-        status->Reserved = 0;
-        m_condition = TWCC_SUCCESS;
-        return TWRC_SUCCESS;
-    }
+    // The diagnostics settings are read at each open: a change needs no new application.
+    if (group == DG_CONTROL && dat == DAT_IDENTITY && msg == MSG_OPENDS)
+        LogConfigure(L"source");
+    const LogTimer timer;
     TwainResult result;
-    if (group == DG_CONTROL)
+    if (group == DG_CONTROL && dat == DAT_STATUS)
+        result = Status(msg, static_cast<TW_STATUS *>(data));
+    else if (group == DG_CONTROL)
         result = Control(origin, dat, msg, data);
     else if (group == DG_IMAGE)
         result = Image(dat, msg, data);
     else
         result = Failure(TWCC_BADPROTOCOL);
+    LogTriplet(origin, group, dat, msg, data, result, timer);
     // Events pass through by the thousand: they leave the condition of the last real request.
     if (!(group == DG_CONTROL && dat == DAT_EVENT && result.rc != TWRC_FAILURE))
         m_condition = result.condition;
     return result.rc;
+}
+
+TwainResult DataSource::Status(TW_UINT16 msg, TW_STATUS *status)
+{
+    // The last condition is kept whatever the state: a manager asks for it after a failed open.
+    // Reading it clears it.
+    if (msg != MSG_GET)
+        return Failure(TWCC_BADPROTOCOL);
+    if (status == nullptr)
+        return Failure(TWCC_BADVALUE);
+    status->ConditionCode = m_condition;
+    status->Reserved = 0;
+    return {};
 }
 
 TwainResult DataSource::Control(pTW_IDENTITY origin, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data)
@@ -378,11 +387,12 @@ TwainResult DataSource::StartBatch(const std::vector<StoredJob> &jobs)
     for (const StoredJob &job : jobs)
         indices.push_back(job.index);
     LONG remaining = 0;
-    HRESULT hr = bridge->SetPagesRemaining(0);
+    HRESULT hr = LogStep("SetPagesRemaining", bridge->SetPagesRemaining(0));
     if (SUCCEEDED(hr))
-        hr = bridge->SetSelection(indices.data(), static_cast<LONG>(indices.size()));
+        hr = LogStep("SetSelection",
+                     bridge->SetSelection(indices.data(), static_cast<LONG>(indices.size())));
     if (SUCCEEDED(hr))
-        hr = bridge->AdvancePage(1, &remaining);
+        hr = LogStep("AdvancePage", bridge->AdvancePage(1, &remaining));
     if (FAILED(hr))
         return Failure(ConditionOf(hr));
     if (remaining <= 0)
@@ -405,20 +415,20 @@ HRESULT DataSource::PreparePage()
         return S_OK;
     IStiScannerComBridge *bridge = m_session.Bridge();
     ImageInfo info = {};
-    HRESULT hr = bridge->GetImageInfo(&info, 1);
+    HRESULT hr = LogStep("GetImageInfo", bridge->GetImageInfo(&info, 1));
     if (FAILED(hr))
         return hr;
     UniqueBstr name;
     LONG page = 0;
-    hr = bridge->GetCurrentItem(name.put(), &page);
+    hr = LogStep("GetCurrentItem", bridge->GetCurrentItem(name.put(), &page));
     if (FAILED(hr))
         return hr;
     // The bridge's cursor and the batch must agree on the page, or nothing is handed on.
     if (m_job >= m_jobs.size() || name.get() == nullptr || m_jobs[m_job].name != name.get() ||
         page != m_page)
-        return E_UNEXPECTED;
+        return LogStep("the bridge is at another page", E_UNEXPECTED);
     if (!m_shape.Describe(info))
-        return E_NOTIMPL;
+        return LogStep("a page the source cannot hand on", E_NOTIMPL);
     m_pageReady = true;
     m_rowsDone = 0;
     m_pageDelivered = false;
@@ -658,6 +668,8 @@ TwainResult DataSource::MemoryTransfer(TW_IMAGEMEMXFER *transfer)
     }
     // The driver ended the page before its last row: the page is not whole.
     if (status == TRANSFER_STATUS_DONE) {
+        LogStep(LogFormat("the page ended at row %ld of %ld", m_rowsDone, m_shape.height).c_str(),
+                E_FAIL);
         m_pageFailed = true;
         return Failure(TWCC_OPERATIONERROR);
     }

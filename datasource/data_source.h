@@ -23,6 +23,7 @@ public:
     void Unload();
 
 private:
+    TwainResult Status(TW_UINT16 msg, TW_STATUS *status);
     TwainResult Control(pTW_IDENTITY origin, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
     TwainResult Image(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
 

@@ -1,5 +1,6 @@
 // DS_Entry: the one entry point a TWAIN source manager calls.
 #include "data_source.h"
+#include "triplet_log.h"
 
 #include <new>
 
@@ -49,6 +50,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
         if (g_source != nullptr)
             g_source->Unload();
         UnregisterClassW(JOB_DIALOG_CLASS, instance);
+        LogClose();
     }
     return TRUE;
 }
@@ -60,15 +62,20 @@ extern "C" TW_UINT16 PASCAL DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_UINT
         ReturnHeldReferences();
     ++g_depth;
     TW_UINT16 rc = TWRC_FAILURE;
+    TW_UINT16 condition = TWCC_SUCCESS;
+    const LogTimer timer;
     // No exception crosses into the application.
     try {
         rc = Source().Entry(pOrigin, DG, DAT, MSG, pData);
     } catch (const std::bad_alloc &) {
-        if (g_source != nullptr)
-            g_source->SetCondition(TWCC_LOWMEMORY);
+        condition = TWCC_LOWMEMORY;
     } catch (...) {
+        condition = TWCC_BUMMER;
+    }
+    if (condition != TWCC_SUCCESS) {
         if (g_source != nullptr)
-            g_source->SetCondition(TWCC_BUMMER);
+            g_source->SetCondition(condition);
+        LogTriplet(pOrigin, DG, DAT, MSG, pData, Failure(condition), timer);
     }
     --g_depth;
     return rc;

@@ -1,5 +1,6 @@
 #include "page_transfer.h"
 
+#include "diagnostics.h"
 #include "owners.h"
 #include "transfer_kinds.h"
 
@@ -190,9 +191,12 @@ HRESULT FetchRows(IStiScannerComBridge *bridge, const wchar_t *itemName, const P
                                    const_cast<WCHAR *>(itemName)};
     *status = TRANSFER_STATUS_MORE;
     const ULONG bytes = static_cast<ULONG>(shape.rawRow * static_cast<size_t>(rows));
-    const HRESULT hr = bridge->TransferData(&request, buffer, bytes, status);
+    const HRESULT hr =
+        LogStep("TransferData", bridge->TransferData(&request, buffer, bytes, status));
     if (FAILED(hr))
         return hr;
+    if (*status != TRANSFER_STATUS_MORE && *status != TRANSFER_STATUS_DONE)
+        LogStep(LogFormat("TransferData status %ld", *status).c_str(), E_FAIL);
     // Spread the rows from the last one, so none is overwritten before it moved.
     if (shape.paddedRow != shape.rawRow) {
         for (LONG r = rows - 1; r >= 0; --r) {

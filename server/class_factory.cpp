@@ -1,6 +1,18 @@
 #include "class_factory.h"
 
+#include "diagnostics.h"
 #include "unknown.h"
+
+namespace {
+
+HRESULT LoggedActivation(HRESULT hr)
+{
+    if (LogEnabled(FAILED(hr) ? LogLevel::Errors : LogLevel::Calls))
+        LogLine("Activation -> %s", DescribeHresult(hr).c_str());
+    return hr;
+}
+
+} // namespace
 
 CClassFactory::CClassFactory(ClassRegistration *entry) : m_refCount(1), m_entry(entry)
 {
@@ -42,19 +54,22 @@ HRESULT STDMETHODCALLTYPE CClassFactory::CreateInstance(IUnknown *outer, REFIID 
         return CLASS_E_NOAGGREGATION;
     // An object made now would be disconnected when the server ends.
     if (g_module.stopping != 0)
-        return CO_E_SERVER_STOPPING;
+        return LoggedActivation(CO_E_SERVER_STOPPING);
 
+    // Each activation reads the diagnostics settings again: the next open picks a change up
+    // without waiting for this server to end.
+    LogConfigure(L"server");
     CUnknown *created = nullptr;
     HRESULT hr = m_entry->create(outer, &created);
     if (FAILED(hr))
-        return hr;
+        return LoggedActivation(hr);
 
     hr = created->Init();
     if (SUCCEEDED(hr))
         hr = created->NonDelegatingQueryInterface(iid, object);
     // Drops the creation reference: the caller now holds the only one, or the object goes here.
     created->NonDelegatingRelease();
-    return hr;
+    return LoggedActivation(hr);
 }
 
 HRESULT STDMETHODCALLTYPE CClassFactory::LockServer(BOOL lock)

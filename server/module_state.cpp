@@ -3,6 +3,7 @@
 #include "bridge.h"
 #include "class_factory.h"
 #include "class_ids.h"
+#include "diagnostics.h"
 
 #include <new>
 
@@ -84,6 +85,8 @@ bool RegisterClassObjects()
         const HRESULT hr = CoRegisterClassObject(*entry.classId, static_cast<IClassFactory *>(factory),
                                                  CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
         if (FAILED(hr)) {
+            if (LogEnabled(LogLevel::Errors))
+                LogLine("CoRegisterClassObject -> %s", DescribeHresult(hr).c_str());
             factory->Release();
             return false;
         }

@@ -1,6 +1,7 @@
 #include "registration.h"
 
 #include "bounded_string.h"
+#include "diagnostics.h"
 #include "owners.h"
 
 #include <objbase.h>
@@ -42,11 +43,15 @@ void RegisterServer(REFCLSID classId, HINSTANCE moduleInstance)
 
     UniqueHKey key;
     DWORD disposition = 0;
-    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, keyName, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, nullptr, key.put(), &disposition) != ERROR_SUCCESS)
-        return;
-    RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(command),
-                   static_cast<DWORD>((length + 3) * sizeof(wchar_t)));
+    LONG result = RegCreateKeyExW(HKEY_CLASSES_ROOT, keyName, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_ALL_ACCESS, nullptr, key.put(), &disposition);
+    if (result == ERROR_SUCCESS)
+        result =
+            RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(command),
+                           static_cast<DWORD>((length + 3) * sizeof(wchar_t)));
+    if (result != ERROR_SUCCESS && LogEnabled(LogLevel::Errors))
+        LogLine("RegServer: writing HKCR\\%s -> %s", Utf8(keyName).c_str(),
+                DescribeHresult(HRESULT_FROM_WIN32(result)).c_str());
 }
 
 LONG UnregisterServer(REFCLSID classId, const wchar_t *versionIndependentProgId,

@@ -2,6 +2,7 @@
 
 #include "class_ids.h"
 #include "command_line.h"
+#include "diagnostics.h"
 #include "module_state.h"
 #include "registration.h"
 
@@ -35,6 +36,7 @@ int RunServer(HINSTANCE instance, char *commandTail)
 {
     if (FAILED(CoInitialize(nullptr)))
         return 0;
+    LogConfigure(L"server");
     g_module.mainThreadId = GetCurrentThreadId();
     g_module.moduleInstance = instance;
 
