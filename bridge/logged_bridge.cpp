@@ -266,12 +266,17 @@ private:
     }
 
     template <typename Call>
-    static HRESULT Logged(const char *method, const std::string &arguments, Call call)
+    HRESULT Logged(const char *method, const std::string &arguments, Call call)
     {
+        // A method that another one calls (CloseDevice hands the blocks back) is part of it.
+        if (m_depth > 0)
+            return call();
+        ++m_depth;
         const LogTimer timer;
         // A step left by an earlier call is not this call's.
         TakeFailedStep();
         const HRESULT hr = call();
+        --m_depth;
         // A method may report a failed step in its outputs (a transfer's status) and succeed.
         const std::string step = TakeFailedStep();
         const bool failed = FAILED(hr) || !step.empty();
@@ -280,6 +285,8 @@ private:
                     DescribeHresult(hr).c_str(), timer.Milliseconds(), step.c_str());
         return hr;
     }
+
+    int m_depth = 0; // calls of the client under way (one: COM calls in from one apartment)
 };
 
 } // namespace
