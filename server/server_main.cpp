@@ -4,6 +4,7 @@
 #include "command_line.h"
 #include "diagnostics.h"
 #include "module_state.h"
+#include "process_security.h"
 #include "registration.h"
 
 #include <objbase.h>
@@ -50,8 +51,11 @@ int RunServer(HINSTANCE instance, char *commandTail)
     }
 
     // Without a registered class object no object can be created and no quit message would
-    // come, so a failed registration goes straight to shutdown.
-    if (tokens.empty() && RegisterClassObjects()) {
+    // come, so a failed registration goes straight to shutdown. A server whose callers cannot be
+    // restricted takes no activation at all.
+    AbsoluteSecurityDescriptor access;
+    if (tokens.empty() && SUCCEEDED(InitializeProcessSecurity(&access)) &&
+        RegisterClassObjects()) {
         // A server that no request ever reaches leaves too: when clients activate at the same
         // moment, COM may start a second copy that none of them uses.
         StartGrace();

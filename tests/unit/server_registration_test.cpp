@@ -2,10 +2,12 @@
 // the test's own for the length of each test.
 #include "class_ids.h"
 #include "module_state.h"
+#include "process_security.h"
 #include "registration.h"
 #include "server_main.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <string>
 #include <vector>
@@ -280,3 +282,47 @@ TEST_F(Registration, EntryRunsRegistrationTokensInOrder)
 }
 
 } // namespace
+
+// What COM is handed for the server's process security (CoInitializeSecurity is a stub in Wine:
+// only the descriptor can be looked at here): absolute, with an owner and a group, and a DACL
+// that allows exactly the interactive user, SYSTEM and administrators the rights asked.
+TEST(ProcessSecurity, DescriptorAllowsOnlyTheUserSystemAndAdministrators)
+{
+    struct Case
+    {
+        const wchar_t *sddl;
+        DWORD rights;
+    };
+    for (const Case &test : {Case{BRIDGE_ACCESS_SDDL, 0x3}, Case{BRIDGE_LAUNCH_SDDL, 0xB}}) {
+        SCOPED_TRACE(testing::Message() << "rights " << test.rights);
+        AbsoluteSecurityDescriptor descriptor;
+        ASSERT_TRUE(descriptor.Build(test.sddl));
+        ASSERT_TRUE(IsValidSecurityDescriptor(descriptor.get()));
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        ASSERT_TRUE(GetSecurityDescriptorControl(descriptor.get(), &control, &revision));
+        EXPECT_EQ(control & SE_SELF_RELATIVE, 0) << "COM takes an absolute descriptor";
+        PSID owner = nullptr, group = nullptr;
+        BOOL defaulted = FALSE, present = FALSE;
+        ASSERT_TRUE(GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted));
+        ASSERT_TRUE(GetSecurityDescriptorGroup(descriptor.get(), &group, &defaulted));
+        EXPECT_TRUE(owner != nullptr && group != nullptr);
+        PACL dacl = nullptr;
+        ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted));
+        ASSERT_TRUE(present && dacl != nullptr);
+
+        std::vector<std::wstring> allowed;
+        for (DWORD i = 0; i < dacl->AceCount; ++i) {
+            ACCESS_ALLOWED_ACE *ace = nullptr;
+            ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void **>(&ace)));
+            ASSERT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+            EXPECT_EQ(ace->Mask, test.rights);
+            wchar_t *sid = nullptr;
+            ASSERT_TRUE(ConvertSidToStringSidW(&ace->SidStart, &sid));
+            allowed.push_back(sid);
+            LocalFree(sid);
+        }
+        // INTERACTIVE, LocalSystem, BUILTIN\Administrators.
+        EXPECT_EQ(allowed, (std::vector<std::wstring>{L"S-1-5-4", L"S-1-5-18", L"S-1-5-32-544"}));
+    }
+}

@@ -1,0 +1,45 @@
+#include "process_security.h"
+
+#include "class_ids.h"
+#include "diagnostics.h"
+#include "owners.h"
+
+#include <objbase.h>
+#include <sddl.h>
+
+bool AbsoluteSecurityDescriptor::Build(const wchar_t *sddl)
+{
+    PSECURITY_DESCRIPTOR relative = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &relative,
+                                                              nullptr))
+        return false;
+    UniqueHLocal owner(relative);
+    // The first call asks for the sizes of the parts.
+    DWORD sizes[5] = {};
+    MakeAbsoluteSD(relative, nullptr, &sizes[0], nullptr, &sizes[1], nullptr, &sizes[2], nullptr,
+                   &sizes[3], nullptr, &sizes[4]);
+    m_descriptor.assign(sizes[0], 0);
+    m_dacl.assign(sizes[1] != 0 ? sizes[1] : 1, 0);
+    m_sacl.assign(sizes[2] != 0 ? sizes[2] : 1, 0);
+    m_owner.assign(sizes[3] != 0 ? sizes[3] : 1, 0);
+    m_group.assign(sizes[4] != 0 ? sizes[4] : 1, 0);
+    return sizes[0] != 0 &&
+           MakeAbsoluteSD(relative, m_descriptor.data(), &sizes[0],
+                          reinterpret_cast<PACL>(m_dacl.data()), &sizes[1],
+                          reinterpret_cast<PACL>(m_sacl.data()), &sizes[2], m_owner.data(),
+                          &sizes[3], m_group.data(), &sizes[4]);
+}
+
+HRESULT InitializeProcessSecurity(AbsoluteSecurityDescriptor *access)
+{
+    HRESULT hr = S_OK;
+    if (!access->Build(BRIDGE_ACCESS_SDDL))
+        hr = HRESULT_FROM_WIN32(GetLastError());
+    else
+        hr = CoInitializeSecurity(access->get(), -1, nullptr, nullptr,
+                                  RPC_C_AUTHN_LEVEL_PKT_PRIVACY, RPC_C_IMP_LEVEL_IDENTIFY, nullptr,
+                                  EOAC_DISABLE_AAA | EOAC_NO_CUSTOM_MARSHAL, nullptr);
+    if (FAILED(hr) && LogEnabled(LogLevel::Errors))
+        LogLine("CoInitializeSecurity -> %s", DescribeHresult(hr).c_str());
+    return hr;
+}
