@@ -23,11 +23,10 @@ bool AbsoluteSecurityDescriptor::Build(const wchar_t *sddl)
     m_sacl.assign(sizes[2] != 0 ? sizes[2] : 1, 0);
     m_owner.assign(sizes[3] != 0 ? sizes[3] : 1, 0);
     m_group.assign(sizes[4] != 0 ? sizes[4] : 1, 0);
-    return sizes[0] != 0 &&
-           MakeAbsoluteSD(relative, m_descriptor.data(), &sizes[0],
-                          reinterpret_cast<PACL>(m_dacl.data()), &sizes[1],
-                          reinterpret_cast<PACL>(m_sacl.data()), &sizes[2], m_owner.data(),
-                          &sizes[3], m_group.data(), &sizes[4]);
+    return sizes[0] != 0 && MakeAbsoluteSD(relative, m_descriptor.data(), &sizes[0],
+                                           reinterpret_cast<PACL>(m_dacl.data()), &sizes[1],
+                                           reinterpret_cast<PACL>(m_sacl.data()), &sizes[2],
+                                           m_owner.data(), &sizes[3], m_group.data(), &sizes[4]);
 }
 
 HRESULT InitializeProcessSecurity(AbsoluteSecurityDescriptor *access)

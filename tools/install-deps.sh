@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need from Debian's packages, when missing: the MinGW-w64
-# compilers, and clang with lld for the second build of the same target.
+# compilers, clang with lld for the second build of the same target, and wixl for the MSI.
 # The x86 side (a 32-bit client of the x64 server) needs the i686 compilers and Wine's 32-bit half
 # (wine32 from the i386 architecture), which runs 32-bit programs in the 64-bit prefix.
 set -euo pipefail
 packages=(cmake make g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine64
-          wine32:i386 libwine-dev googletest clang lld)
+          wine32:i386 libwine-dev googletest clang lld wixl)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
