@@ -16,9 +16,9 @@ inline constexpr wchar_t BRIDGE_VERSION_INDEPENDENT_PROGID[] = L"tavrk.twain.CSt
 // measurement with bench/stress_activation (README).
 inline constexpr DWORD BRIDGE_SHUTDOWN_GRACE_MS = 3000;
 
-// Who may reach the server: the signed-in (interactive) user's processes, SYSTEM and
-// administrators, locally. Calls need COM_RIGHTS_EXECUTE | COM_RIGHTS_EXECUTE_LOCAL (0x3); a
-// launch or activation also COM_RIGHTS_ACTIVATE_LOCAL (0xB). The server's process security and
-// its AppID's AccessPermission hold the first, the AppID's LaunchPermission the second.
+// Who may reach the server: interactive users' processes, SYSTEM and administrators, locally.
+// Calls need COM_RIGHTS_EXECUTE | COM_RIGHTS_EXECUTE_LOCAL (0x3); a launch or activation also
+// COM_RIGHTS_ACTIVATE_LOCAL (0xB). The AppID's AccessPermission holds the first, its
+// LaunchPermission the second; the running server narrows the first to the user it runs as.
 inline constexpr wchar_t BRIDGE_ACCESS_SDDL[] = L"O:BAG:BAD:(A;;0x3;;;IU)(A;;0x3;;;SY)(A;;0x3;;;BA)";
 inline constexpr wchar_t BRIDGE_LAUNCH_SDDL[] = L"O:BAG:BAD:(A;;0xb;;;IU)(A;;0xb;;;SY)(A;;0xb;;;BA)";

@@ -1,5 +1,7 @@
 #include "diagnostics.h"
 
+#include "owners.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -70,22 +72,36 @@ constexpr NamedResult RESULT_NAMES[] = {
     {static_cast<HRESULT>(0x80080008L), "CO_E_SERVER_STOPPING"},
 };
 
+// The settings key; a 32-bit source reads the machine's settings in the 64-bit view too, where
+// an administrator writes them.
+UniqueHKey OpenSettings(HKEY root)
+{
+    UniqueHKey key;
+    if (RegOpenKeyExW(root, DIAGNOSTICS_KEY, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) !=
+        ERROR_SUCCESS)
+        key.reset();
+    return key;
+}
+
 DWORD ReadLevel(HKEY root, DWORD fallback)
 {
+    const UniqueHKey key = OpenSettings(root);
     DWORD value = 0;
     DWORD size = sizeof(value);
-    return RegGetValueW(root, DIAGNOSTICS_KEY, L"Level", RRF_RT_REG_DWORD, nullptr, &value,
-                        &size) == ERROR_SUCCESS
+    return key && RegGetValueW(key.get(), nullptr, L"Level", RRF_RT_REG_DWORD, nullptr, &value,
+                               &size) == ERROR_SUCCESS
                ? value
                : fallback;
 }
 
 std::wstring ReadFolder(HKEY root, const std::wstring &fallback)
 {
+    const UniqueHKey key = OpenSettings(root);
     wchar_t value[MAX_PATH] = {};
     DWORD size = sizeof(value) - sizeof(wchar_t);
     // A REG_EXPAND_SZ value comes expanded under RRF_RT_REG_SZ.
-    if (RegGetValueW(root, DIAGNOSTICS_KEY, L"Folder", RRF_RT_REG_SZ, nullptr, value, &size) !=
+    if (!key ||
+        RegGetValueW(key.get(), nullptr, L"Folder", RRF_RT_REG_SZ, nullptr, value, &size) !=
             ERROR_SUCCESS ||
         value[0] == L'\0')
         return fallback;
@@ -119,8 +135,10 @@ bool OpenFile(size_t adding)
             return false;
         disposition = CREATE_ALWAYS;
     }
-    g_log.file = CreateFileW(g_log.path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                             disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Support may read or delete it while it is written.
+    g_log.file =
+        CreateFileW(g_log.path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     LARGE_INTEGER size = {};
     if (g_log.file == INVALID_HANDLE_VALUE || !GetFileSizeEx(g_log.file, &size))
         return false;
@@ -169,6 +187,8 @@ void LogLine(const char *format, ...)
     SYSTEMTIME now;
     GetLocalTime(&now);
     char line[1024];
+    // The part is read under the lock that its configuration takes.
+    AcquireSRWLockExclusive(&g_log.lock);
     int length =
         snprintf(line, sizeof(line), "%04u-%02u-%02u %02u:%02u:%02u.%03u %lu:%lu %s ", now.wYear,
                  now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
@@ -181,8 +201,6 @@ void LogLine(const char *format, ...)
     length = text < 0 ? length : (std::min)(length + text, static_cast<int>(sizeof(line)) - 3);
     line[length++] = '\r';
     line[length++] = '\n';
-
-    AcquireSRWLockExclusive(&g_log.lock);
     DWORD written = 0;
     if (!g_log.quiet) {
         if (OpenFile(length) &&
@@ -243,6 +261,11 @@ HRESULT LogStep(const char *step, HRESULT hr)
     return hr;
 }
 
+void DropFailedStep() noexcept
+{
+    t_step[0] = '\0';
+}
+
 std::string TakeFailedStep()
 {
     if (t_step[0] == '\0')
@@ -254,7 +277,8 @@ std::string TakeFailedStep()
 
 LogTimer::LogTimer()
 {
-    QueryPerformanceCounter(&m_start);
+    if (g_log.level != 0)
+        QueryPerformanceCounter(&m_start);
 }
 
 double LogTimer::Milliseconds() const

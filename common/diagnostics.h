@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 inline constexpr wchar_t DIAGNOSTICS_KEY[] =
@@ -22,6 +23,14 @@ enum class LogLevel : LONG
 // A log file stops at this size and starts again once, the earlier one kept beside it.
 inline constexpr LONGLONG LOG_FILE_LIMIT = 10LL * 1024 * 1024;
 
+// The compiler checks the format strings where it can (MinGW's printf family: GCC and clang).
+#if defined(__MINGW_PRINTF_FORMAT)
+#define LOG_PRINTF_FORMAT(formatIndex, firstArgument)                                              \
+    __attribute__((format(__MINGW_PRINTF_FORMAT, formatIndex, firstArgument)))
+#else
+#define LOG_PRINTF_FORMAT(formatIndex, firstArgument)
+#endif
+
 // Reads the settings again; the part names the file: StiScannerBridge-<part>-<process id>.log.
 void LogConfigure(const wchar_t *part);
 bool LogEnabled(LogLevel level);
@@ -30,7 +39,7 @@ void LogClose();
 // Writes one line: local time with milliseconds, process and thread, the part, then the text
 // (printf format, UTF-8). A file that cannot be written makes the log quiet until it is
 // configured again.
-void LogLine(const char *format, ...);
+void LogLine(const char *format, ...) LOG_PRINTF_FORMAT(1, 2);
 
 // "0x80004005 E_FAIL", the name left out when it is not one the bridge meets.
 std::string DescribeHresult(HRESULT hr);
@@ -47,8 +56,11 @@ inline const char *SetOrEmpty(const wchar_t *secret)
 HRESULT LogStep(const char *step, HRESULT hr);
 // Takes the step recorded since the last take: ", at <step>: <hr>", or empty.
 std::string TakeFailedStep();
+// Forgets the step recorded, without a word.
+void DropFailedStep() noexcept;
 
-// Milliseconds since construction, for a line's duration.
+// Milliseconds since construction, for a line's duration; nothing is measured while the log is
+// off.
 class LogTimer
 {
 public:
@@ -56,8 +68,8 @@ public:
     double Milliseconds() const;
 
 private:
-    LARGE_INTEGER m_start;
+    LARGE_INTEGER m_start = {};
 };
 
 // printf into a string, for a line's arguments.
-std::string LogFormat(const char *format, ...);
+std::string LogFormat(const char *format, ...) LOG_PRINTF_FORMAT(1, 2);

@@ -668,7 +668,9 @@ TwainResult DataSource::MemoryTransfer(TW_IMAGEMEMXFER *transfer)
     }
     // The driver ended the page before its last row: the page is not whole.
     if (status == TRANSFER_STATUS_DONE) {
-        LogStep(LogFormat("the page ended at row %ld of %ld", m_rowsDone, m_shape.height).c_str(),
+        if (LogEnabled(LogLevel::Errors))
+            LogStep(
+                LogFormat("the page ended at row %ld of %ld", m_rowsDone, m_shape.height).c_str(),
                 E_FAIL);
         m_pageFailed = true;
         return Failure(TWCC_OPERATIONERROR);

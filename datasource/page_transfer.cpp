@@ -195,7 +195,8 @@ HRESULT FetchRows(IStiScannerComBridge *bridge, const wchar_t *itemName, const P
         LogStep("TransferData", bridge->TransferData(&request, buffer, bytes, status));
     if (FAILED(hr))
         return hr;
-    if (*status != TRANSFER_STATUS_MORE && *status != TRANSFER_STATUS_DONE)
+    if (*status != TRANSFER_STATUS_MORE && *status != TRANSFER_STATUS_DONE &&
+        LogEnabled(LogLevel::Errors))
         LogStep(LogFormat("TransferData status %ld", *status).c_str(), E_FAIL);
     // Spread the rows from the last one, so none is overwritten before it moved.
     if (shape.paddedRow != shape.rawRow) {

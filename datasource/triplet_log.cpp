@@ -121,21 +121,26 @@ std::string Arguments(pTW_IDENTITY origin, TW_UINT16 dat, TW_UINT16 msg, TW_MEMR
 } // namespace
 
 void LogTriplet(pTW_IDENTITY origin, TW_UINT32 group, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data,
-                const TwainResult &result, const LogTimer &timer)
+                const TwainResult &result, const LogTimer &timer) noexcept
 {
     // Taken whatever happens, so that a step of this call never shows with a later one.
-    const std::string step = TakeFailedStep();
     const bool failed = result.rc == TWRC_FAILURE;
-    if (!LogEnabled(failed ? LogLevel::Errors : LogLevel::Calls))
-        return;
     // The application's loop passes every window message through the source.
-    if (dat == DAT_EVENT && result.rc == TWRC_NOTDSEVENT)
+    if (!LogEnabled(failed ? LogLevel::Errors : LogLevel::Calls) ||
+        (dat == DAT_EVENT && result.rc == TWRC_NOTDSEVENT)) {
+        DropFailedStep();
         return;
-    const std::string condition =
-        failed ? " " + NameOf(CONDITIONS, result.condition) : std::string();
-    LogLine("%s %s %s%s -> %s%s (%.2f ms)%s", NameOf(GROUPS, group).c_str(),
-            NameOf(DATS, dat).c_str(), NameOf(MSGS, msg).c_str(),
-            Arguments(origin, dat, msg, data, result).c_str(),
-            NameOf(RETURN_CODES, result.rc).c_str(), condition.c_str(), timer.Milliseconds(),
-            step.c_str());
+    }
+    // Memory short while a line is put together costs the line, never the triplet's answer.
+    try {
+        const std::string step = TakeFailedStep();
+        const std::string condition =
+            failed ? " " + NameOf(CONDITIONS, result.condition) : std::string();
+        LogLine("%s %s %s%s -> %s%s (%.2f ms)%s", NameOf(GROUPS, group).c_str(),
+                NameOf(DATS, dat).c_str(), NameOf(MSGS, msg).c_str(),
+                Arguments(origin, dat, msg, data, result).c_str(),
+                NameOf(RETURN_CODES, result.rc).c_str(), condition.c_str(), timer.Milliseconds(),
+                step.c_str());
+    } catch (...) {
+    }
 }

@@ -29,12 +29,29 @@ bool AbsoluteSecurityDescriptor::Build(const wchar_t *sddl)
                                            m_owner.data(), &sizes[3], m_group.data(), &sizes[4]);
 }
 
+std::wstring ProcessAccessSddl()
+{
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
+        return std::wstring();
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> user(size != 0 ? size : 1);
+    wchar_t *sid = nullptr;
+    if (!GetTokenInformation(token.get(), TokenUser, user.data(), size, &size) ||
+        !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(user.data())->User.Sid, &sid))
+        return std::wstring();
+    UniqueHLocal owner(sid);
+    // The rights of BRIDGE_ACCESS_SDDL, for this user instead of every interactive one.
+    return std::wstring(L"O:BAG:BAD:(A;;0x3;;;") + sid + L")(A;;0x3;;;SY)(A;;0x3;;;BA)";
+}
+
 HRESULT InitializeProcessSecurity(AbsoluteSecurityDescriptor *access)
 {
-    HRESULT hr = S_OK;
-    if (!access->Build(BRIDGE_ACCESS_SDDL))
-        hr = HRESULT_FROM_WIN32(GetLastError());
-    else
+    const std::wstring sddl = ProcessAccessSddl();
+    // A descriptor that was not built lets no caller in, whatever the last error says.
+    HRESULT hr = E_FAIL;
+    if (!sddl.empty() && access->Build(sddl.c_str()))
         hr = CoInitializeSecurity(access->get(), -1, nullptr, nullptr,
                                   RPC_C_AUTHN_LEVEL_PKT_PRIVACY, RPC_C_IMP_LEVEL_IDENTIFY, nullptr,
                                   EOAC_DISABLE_AAA | EOAC_NO_CUSTOM_MARSHAL, nullptr);

@@ -16,6 +16,12 @@ private:
     std::vector<BYTE> m_descriptor, m_dacl, m_sacl, m_owner, m_group;
 };
 
-// CoInitializeSecurity with BRIDGE_ACCESS_SDDL, packet privacy, identify-level impersonation, no
+#include <string>
+
+// Who may call the running server: the user it runs as (COM starts it as the user who activated
+// it), SYSTEM and administrators. Empty when the process's user cannot be read.
+std::wstring ProcessAccessSddl();
+
+// CoInitializeSecurity with ProcessAccessSddl, packet privacy, identify-level impersonation, no
 // activate-as-activator and no custom marshaling. The descriptor must outlive the process's COM.
 HRESULT InitializeProcessSecurity(AbsoluteSecurityDescriptor *access);

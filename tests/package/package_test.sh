@@ -37,7 +37,7 @@ install_path="$drive_c/Program Files/tavrk/STI Scanner Bridge"
 product_keys=("CLSID\\$server_clsid" "Interface\\$iid" "CLSID\\$proxy_clsid"
               "AppID\\$server_clsid" 'AppID\StiScannerComBridge.exe'
               'tavrk.twain.CStiScannerComBridge' 'tavrk.twain.CStiScannerComBridge.1')
-product_files=("$install_path" "$drive_c/windows/twain_64/StiBridge"
+product_files=("$drive_c/Program Files/tavrk" "$drive_c/windows/twain_64/StiBridge"
                "$drive_c/windows/twain_32/StiBridge")
 
 fail() {
@@ -178,9 +178,11 @@ install)
   w "$build/installer/installer_security_blobs.exe" "Z:${work//\//\\}\\security.wxi"
   diff "$work/security.wxi" "$root/installer/security.wxi" ||
     fail "installer/security.wxi is not written from the server's SDDL any more"
-  launch=$(sed -n 's/.*LaunchPermission = #x\(.*\)?>/\1/p' "$work/security.wxi")
-  grep -qF "LaunchPermission|REG_BINARY|$launch" "$work/package-64.txt" ||
-    fail "the installed LaunchPermission is not the server's"
+  for permission in LaunchPermission AccessPermission; do
+    blob=$(sed -n "s/.*$permission = #x\(.*\)?>/\1/p" "$work/security.wxi")
+    grep -qF "$permission|REG_BINARY|$blob" "$work/package-64.txt" ||
+      fail "the installed $permission is not the server's"
+  done
 
   # The installed server and proxy/stub serve a client, with the simulated scanner beside them.
   cp "$build/e2e/sti.dll" "$install_path/"
@@ -211,12 +213,16 @@ upgrade)
   [ "$status" = 0 ] || fail "the upgrade's msiexec exit code $status"
   [ "$(installed_versions)" = "$next_version" ] || fail "after the upgrade: $(installed_versions)"
   [ -f "$install_path/StiScannerComBridge.exe" ] || fail "the upgrade removed the server"
-  # The same version again repairs: still one product.
-  status=$(msiexec /i "Z:${next_msi//\//\\}")
-  [ "$status" = 0 ] || fail "the same version again: msiexec exit code $status"
+  # The same version again repairs, the removed server comes back: still one product.
+  rm "$install_path/StiScannerComBridge.exe"
+  status=$(msiexec /i "Z:${next_msi//\//\\}" REINSTALL=ALL REINSTALLMODE=vomus)
+  [ "$status" = 0 ] || fail "the repair's msiexec exit code $status"
+  [ -f "$install_path/StiScannerComBridge.exe" ] || fail "the repair did not restore the server"
   [ "$(installed_versions)" = "$next_version" ] || fail "after the repair: $(installed_versions)"
   status=$(msiexec /i "Z:${msi//\//\\}")
-  [ "$status" != 0 ] || fail "the older version was installed over the newer one"
+  # ERROR_INSTALL_FAILURE, 1603 (Wine's exit status keeps its low 8 bits: 67).
+  [ "$status" = 1603 ] || [ "$status" = 67 ] ||
+    fail "the older version over the newer one: msiexec exit code $status"
   echo "the older version refused: msiexec exit code $status"
   [ "$(installed_versions)" = "$next_version" ] || fail "after the downgrade: $(installed_versions)"
   ;;
@@ -227,8 +233,11 @@ uninstall)
   cp "$build/e2e/sti.dll" "$install_path/"
   acquire
   rm "$install_path/sti.dll"
+  server='C:.Program Files.tavrk.STI Scanner Bridge.StiScannerComBridge.exe'
+  pgrep -f "$server" >/dev/null || fail "the server was not running in its grace"
   status=$(msiexec /x "Z:${next_msi//\//\\}")
   [ "$status" = 0 ] || fail "msiexec /x exit code $status"
+  ! pgrep -f "$server" >/dev/null || fail "the server still runs"
   [ -z "$(installed_versions)" ] || fail "still installed: $(installed_versions)"
   expect_nothing_installed
   ;;

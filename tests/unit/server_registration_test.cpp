@@ -284,19 +284,35 @@ TEST_F(Registration, EntryRunsRegistrationTokensInOrder)
 } // namespace
 
 // What COM is handed for the server's process security (CoInitializeSecurity is a stub in Wine:
-// only the descriptor can be looked at here): absolute, with an owner and a group, and a DACL
-// that allows exactly the interactive user, SYSTEM and administrators the rights asked.
+// only the descriptor can be looked at here), and the AppID's permissions: absolute, with an
+// owner and a group, and a DACL that allows exactly the user the server runs as (interactive
+// users for the AppID), SYSTEM and administrators the rights asked.
 TEST(ProcessSecurity, DescriptorAllowsOnlyTheUserSystemAndAdministrators)
 {
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    BYTE user[256];
+    DWORD size = 0;
+    ASSERT_TRUE(GetTokenInformation(token, TokenUser, user, sizeof(user), &size));
+    CloseHandle(token);
+    wchar_t *ownSid = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(user)->User.Sid, &ownSid));
+    const std::wstring self = ownSid;
+    LocalFree(ownSid);
+
     struct Case
     {
-        const wchar_t *sddl;
+        std::wstring sddl;
         DWORD rights;
+        std::wstring who; // the first trustee: this user or INTERACTIVE
     };
-    for (const Case &test : {Case{BRIDGE_ACCESS_SDDL, 0x3}, Case{BRIDGE_LAUNCH_SDDL, 0xB}}) {
+    const Case cases[] = {{ProcessAccessSddl(), 0x3, self},
+                          {BRIDGE_ACCESS_SDDL, 0x3, L"S-1-5-4"},
+                          {BRIDGE_LAUNCH_SDDL, 0xB, L"S-1-5-4"}};
+    for (const Case &test : cases) {
         SCOPED_TRACE(testing::Message() << "rights " << test.rights);
         AbsoluteSecurityDescriptor descriptor;
-        ASSERT_TRUE(descriptor.Build(test.sddl));
+        ASSERT_TRUE(descriptor.Build(test.sddl.c_str()));
         ASSERT_TRUE(IsValidSecurityDescriptor(descriptor.get()));
         SECURITY_DESCRIPTOR_CONTROL control = 0;
         DWORD revision = 0;
@@ -322,7 +338,7 @@ TEST(ProcessSecurity, DescriptorAllowsOnlyTheUserSystemAndAdministrators)
             allowed.push_back(sid);
             LocalFree(sid);
         }
-        // INTERACTIVE, LocalSystem, BUILTIN\Administrators.
-        EXPECT_EQ(allowed, (std::vector<std::wstring>{L"S-1-5-4", L"S-1-5-18", L"S-1-5-32-544"}));
+        // The user, LocalSystem, BUILTIN\Administrators.
+        EXPECT_EQ(allowed, (std::vector<std::wstring>{test.who, L"S-1-5-18", L"S-1-5-32-544"}));
     }
 }
