@@ -1,49 +1,160 @@
 #include "capabilities.h"
 
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <vector>
+
+// What a capability's value is.
+enum class Holds
+{
+    Fixed,   // always `fallback`
+    Setting, // the application's choice among `allowed`, `fallback` until it chose
+    Range,   // the application's choice within `allowed` = {minimum, maximum, step}
+    Count,   // CAP_XFERCOUNT: -1 (every page) or a count from 1
+    Page,    // a property of the current page, or of a default page before one is known
+    Device,  // whether the device can be reached
+    Size,    // the device's largest page, in the current units
+    Frame,   // the page's frame, in the current units; cropping is not offered
+    List,    // the source's own lists: capabilities, DG/DAT pairs
+};
+
+// A value the application sets that the source cannot take exactly: refused, or the nearest kept
+// (TWRC_CHECKSTATUS).
+enum class Unmatched
+{
+    Refuse,
+    Nearest
+};
+
+struct CapabilityRow
+{
+    TW_UINT16 cap;
+    TW_UINT16 itemType;
+    Holds holds;
+    TW_UINT32 operations;
+    TW_UINT32 fallback;
+    std::vector<TW_UINT32> allowed;
+    Unmatched unmatched;
+};
 
 namespace {
 
 constexpr TW_UINT32 GET_ONLY = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT;
 constexpr TW_UINT32 SETTABLE = GET_ONLY | TWQC_SET | TWQC_RESET;
 
-struct CapabilityInfo
+constexpr TW_UINT32 Fix32Whole(TW_INT16 whole)
 {
-    TW_UINT16 cap;
-    TW_UINT16 itemType;
-    TW_UINT32 operations;
-};
-
-const CapabilityInfo CAPABILITIES[] = {
-    {CAP_SUPPORTEDCAPS, TWTY_UINT16, GET_ONLY}, {CAP_XFERCOUNT, TWTY_INT16, SETTABLE},
-    {CAP_UICONTROLLABLE, TWTY_BOOL, GET_ONLY},  {CAP_INDICATORS, TWTY_BOOL, SETTABLE},
-    {CAP_DEVICEONLINE, TWTY_BOOL, GET_ONLY},    {ICAP_XFERMECH, TWTY_UINT16, SETTABLE},
-    {ICAP_PIXELTYPE, TWTY_UINT16, GET_ONLY},    {ICAP_BITDEPTH, TWTY_UINT16, GET_ONLY},
-    {ICAP_XRESOLUTION, TWTY_FIX32, GET_ONLY},   {ICAP_YRESOLUTION, TWTY_FIX32, GET_ONLY},
-    {ICAP_UNITS, TWTY_UINT16, SETTABLE},        {ICAP_COMPRESSION, TWTY_UINT16, GET_ONLY},
-    {ICAP_PLANARCHUNKY, TWTY_UINT16, GET_ONLY},
-};
-
-// What an image capability reports before a page is known.
-ImageInfo DefaultPage()
-{
-    ImageInfo info = {};
-    info.xResolutionWhole = 300;
-    info.yResolutionWhole = 300;
-    info.bitsPerPixel = 24;
-    info.pixelType = TWPT_RGB;
-    return info;
+    return static_cast<TW_UINT16>(whole);
 }
 
-const CapabilityInfo *Find(TW_UINT16 cap)
+const CapabilityRow ROWS[] = {
+    {CAP_SUPPORTEDCAPS, TWTY_UINT16, Holds::List, GET_ONLY, 0, {}, Unmatched::Refuse},
+    {CAP_SUPPORTEDDATS, TWTY_UINT32, Holds::List, GET_ONLY, 0, {}, Unmatched::Refuse},
+    {CAP_XFERCOUNT, TWTY_INT16, Holds::Count, SETTABLE, 0xFFFF, {}, Unmatched::Refuse},
+    {CAP_UICONTROLLABLE, TWTY_BOOL, Holds::Fixed, GET_ONLY, TRUE, {}, Unmatched::Refuse},
+    {CAP_DEVICEONLINE, TWTY_BOOL, Holds::Device, GET_ONLY, TRUE, {}, Unmatched::Refuse},
+    // No progress window of its own: asked for one, the source keeps to none and says so.
+    {CAP_INDICATORS, TWTY_BOOL, Holds::Setting, SETTABLE, FALSE, {FALSE}, Unmatched::Nearest},
+    {CAP_ENABLEDSUIONLY, TWTY_BOOL, Holds::Fixed, GET_ONLY, FALSE, {}, Unmatched::Refuse},
+    {ICAP_COMPRESSION,
+     TWTY_UINT16,
+     Holds::Setting,
+     SETTABLE,
+     TWCP_NONE,
+     {TWCP_NONE},
+     Unmatched::Nearest},
+    {ICAP_PIXELTYPE, TWTY_UINT16, Holds::Page, GET_ONLY, TWPT_RGB, {}, Unmatched::Refuse},
+    {ICAP_BITDEPTH, TWTY_UINT16, Holds::Page, GET_ONLY, 24, {}, Unmatched::Refuse},
+    {ICAP_BITORDER,
+     TWTY_UINT16,
+     Holds::Setting,
+     SETTABLE,
+     TWBO_MSBFIRST,
+     {TWBO_MSBFIRST},
+     Unmatched::Refuse},
+    {ICAP_PLANARCHUNKY,
+     TWTY_UINT16,
+     Holds::Setting,
+     SETTABLE,
+     TWPC_CHUNKY,
+     {TWPC_CHUNKY},
+     Unmatched::Refuse},
+    {ICAP_PIXELFLAVOR,
+     TWTY_UINT16,
+     Holds::Setting,
+     SETTABLE,
+     TWPF_CHOCOLATE,
+     {TWPF_CHOCOLATE},
+     Unmatched::Refuse},
+    {ICAP_UNITS,
+     TWTY_UINT16,
+     Holds::Setting,
+     SETTABLE,
+     TWUN_INCHES,
+     {TWUN_INCHES, TWUN_CENTIMETERS, TWUN_POINTS, TWUN_PIXELS},
+     Unmatched::Refuse},
+    {ICAP_XFERMECH,
+     TWTY_UINT16,
+     Holds::Setting,
+     SETTABLE,
+     TWSX_NATIVE,
+     {TWSX_NATIVE, TWSX_MEMORY},
+     Unmatched::Refuse},
+    {ICAP_XRESOLUTION, TWTY_FIX32, Holds::Page, GET_ONLY, Fix32Whole(300), {}, Unmatched::Refuse},
+    {ICAP_YRESOLUTION, TWTY_FIX32, Holds::Page, GET_ONLY, Fix32Whole(300), {}, Unmatched::Refuse},
+    {ICAP_PHYSICALWIDTH, TWTY_FIX32, Holds::Size, GET_ONLY, 0, {}, Unmatched::Refuse},
+    {ICAP_PHYSICALHEIGHT, TWTY_FIX32, Holds::Size, GET_ONLY, 0, {}, Unmatched::Refuse},
+    {ICAP_FRAMES, TWTY_FRAME, Holds::Frame, SETTABLE, 0, {}, Unmatched::Nearest},
+    {ICAP_SUPPORTEDSIZES,
+     TWTY_UINT16,
+     Holds::Setting,
+     SETTABLE,
+     TWSS_NONE,
+     {TWSS_NONE},
+     Unmatched::Nearest},
+    {ICAP_IMAGEFILEFORMAT,
+     TWTY_UINT16,
+     Holds::Setting,
+     SETTABLE,
+     TWFF_BMP,
+     {TWFF_BMP},
+     Unmatched::Refuse},
+    {ICAP_EXTIMAGEINFO,
+     TWTY_BOOL,
+     Holds::Setting,
+     SETTABLE,
+     FALSE,
+     {FALSE, TRUE},
+     Unmatched::Refuse},
+    {ICAP_THRESHOLD,
+     TWTY_FIX32,
+     Holds::Range,
+     SETTABLE,
+     Fix32Whole(128),
+     {Fix32Whole(0), Fix32Whole(255), Fix32Whole(1)},
+     Unmatched::Nearest},
+};
+
+const CapabilityRow *Find(TW_UINT16 cap)
 {
-    for (const CapabilityInfo &info : CAPABILITIES) {
-        if (info.cap == cap)
-            return &info;
+    for (const CapabilityRow &row : ROWS) {
+        if (row.cap == cap)
+            return &row;
     }
     return nullptr;
+}
+
+double FromFix32(TW_UINT32 bits)
+{
+    return static_cast<TW_INT16>(bits & 0xFFFF) + static_cast<double>(bits >> 16) / 65536.0;
+}
+
+TW_UINT32 ToFix32(double value)
+{
+    const long scaled = std::lround(value * 65536.0);
+    const TW_INT16 whole = static_cast<TW_INT16>(scaled >> 16);
+    return static_cast<TW_UINT16>(whole) | (static_cast<TW_UINT32>(scaled & 0xFFFF) << 16);
 }
 
 size_t ItemSize(TW_UINT16 itemType)
@@ -53,22 +164,29 @@ size_t ItemSize(TW_UINT16 itemType)
     case TWTY_UINT32:
     case TWTY_FIX32:
         return 4;
+    case TWTY_FRAME:
+        return sizeof(TW_FRAME);
     default:
         return 2;
     }
 }
 
-TW_UINT32 Fix32Bits(SHORT whole, USHORT frac)
+// An item as the container holds it: integers and fixed-point numbers in their width, a frame in
+// full.
+struct Item
 {
-    return static_cast<TW_UINT16>(whole) | (static_cast<TW_UINT32>(frac) << 16);
-}
+    TW_UINT32 value = 0;
+    TW_FRAME frame = {};
+};
 
-void StoreItem(BYTE *at, TW_UINT16 itemType, TW_UINT32 value)
+void StoreItem(BYTE *at, TW_UINT16 itemType, const Item &item)
 {
-    if (ItemSize(itemType) == 4) {
-        memcpy(at, &value, 4);
+    if (itemType == TWTY_FRAME) {
+        memcpy(at, &item.frame, sizeof(item.frame));
+    } else if (ItemSize(itemType) == 4) {
+        memcpy(at, &item.value, 4);
     } else {
-        const TW_UINT16 narrow = static_cast<TW_UINT16>(value);
+        const TW_UINT16 narrow = static_cast<TW_UINT16>(item.value);
         memcpy(at, &narrow, 2);
     }
 }
@@ -92,36 +210,37 @@ bool MakeContainer(TW_CAPABILITY *capability, TW_UINT16 conType, size_t bytes,
     return true;
 }
 
-bool OneValue(TW_CAPABILITY *capability, TW_UINT16 itemType, TW_UINT32 value,
+bool OneValue(TW_CAPABILITY *capability, TW_UINT16 itemType, const Item &item,
               const ManagerMemory &memory)
 {
-    return MakeContainer(capability, TWON_ONEVALUE, sizeof(TW_ONEVALUE), memory, [&](BYTE *data) {
-        TW_ONEVALUE one = {};
-        one.ItemType = itemType;
-        memcpy(data, &one, sizeof(one));
-        StoreItem(data + offsetof(TW_ONEVALUE, Item), itemType, value);
-    });
+    const size_t bytes = offsetof(TW_ONEVALUE, Item) + ItemSize(itemType);
+    return MakeContainer(capability, TWON_ONEVALUE,
+                         bytes < sizeof(TW_ONEVALUE) ? sizeof(TW_ONEVALUE) : bytes, memory,
+                         [&](BYTE *data) {
+                             memcpy(data, &itemType, sizeof(itemType));
+                             StoreItem(data + offsetof(TW_ONEVALUE, Item), itemType, item);
+                         });
 }
 
-bool Enumeration(TW_CAPABILITY *capability, TW_UINT16 itemType, const std::vector<TW_UINT32> &items,
-                 TW_UINT32 current, TW_UINT32 fallback, const ManagerMemory &memory)
+bool Enumeration(TW_CAPABILITY *capability, const CapabilityRow &row, TW_UINT32 current,
+                 const ManagerMemory &memory)
 {
-    const size_t itemBytes = ItemSize(itemType);
-    const size_t bytes = offsetof(TW_ENUMERATION, ItemList) + items.size() * itemBytes;
+    const size_t itemBytes = ItemSize(row.itemType);
+    const size_t bytes = offsetof(TW_ENUMERATION, ItemList) + row.allowed.size() * itemBytes;
     return MakeContainer(capability, TWON_ENUMERATION, bytes, memory, [&](BYTE *data) {
         TW_ENUMERATION head = {};
-        head.ItemType = itemType;
-        head.NumItems = static_cast<TW_UINT32>(items.size());
-        for (size_t i = 0; i < items.size(); ++i) {
-            if (items[i] == current)
+        head.ItemType = row.itemType;
+        head.NumItems = static_cast<TW_UINT32>(row.allowed.size());
+        for (size_t i = 0; i < row.allowed.size(); ++i) {
+            if (row.allowed[i] == current)
                 head.CurrentIndex = static_cast<TW_UINT32>(i);
-            if (items[i] == fallback)
+            if (row.allowed[i] == row.fallback)
                 head.DefaultIndex = static_cast<TW_UINT32>(i);
         }
         memcpy(data, &head, offsetof(TW_ENUMERATION, ItemList));
-        for (size_t i = 0; i < items.size(); ++i)
-            StoreItem(data + offsetof(TW_ENUMERATION, ItemList) + i * itemBytes, itemType,
-                      items[i]);
+        for (size_t i = 0; i < row.allowed.size(); ++i)
+            StoreItem(data + offsetof(TW_ENUMERATION, ItemList) + i * itemBytes, row.itemType,
+                      Item{row.allowed[i], {}});
     });
 }
 
@@ -136,11 +255,36 @@ bool Array(TW_CAPABILITY *capability, TW_UINT16 itemType, const std::vector<TW_U
         head.NumItems = static_cast<TW_UINT32>(items.size());
         memcpy(data, &head, offsetof(TW_ARRAY, ItemList));
         for (size_t i = 0; i < items.size(); ++i)
-            StoreItem(data + offsetof(TW_ARRAY, ItemList) + i * itemBytes, itemType, items[i]);
+            StoreItem(data + offsetof(TW_ARRAY, ItemList) + i * itemBytes, itemType,
+                      Item{items[i], {}});
     });
 }
 
-// The value of an application's one-value container of the expected item type.
+bool Range(TW_CAPABILITY *capability, const CapabilityRow &row, TW_UINT32 current,
+           const ManagerMemory &memory)
+{
+    return MakeContainer(capability, TWON_RANGE, sizeof(TW_RANGE), memory, [&](BYTE *data) {
+        TW_RANGE range = {};
+        range.ItemType = row.itemType;
+        range.MinValue = row.allowed[0];
+        range.MaxValue = row.allowed[1];
+        range.StepSize = row.allowed[2];
+        range.DefaultValue = row.fallback;
+        range.CurrentValue = current;
+        memcpy(data, &range, sizeof(range));
+    });
+}
+
+bool IsInteger(TW_UINT16 itemType)
+{
+    return itemType == TWTY_INT8 || itemType == TWTY_INT16 || itemType == TWTY_INT32 ||
+           itemType == TWTY_UINT8 || itemType == TWTY_UINT16 || itemType == TWTY_UINT32 ||
+           itemType == TWTY_BOOL;
+}
+
+// The value of an application's one-value container: an integer of any width for an integer
+// capability (applications differ in the type they send), a fixed-point number for a
+// fixed-point one. Frames are not read: the frame stays the whole page.
 bool ReadOneValue(const TW_CAPABILITY &capability, TW_UINT16 itemType, const ManagerMemory &memory,
                   TW_UINT32 *value)
 {
@@ -152,150 +296,257 @@ bool ReadOneValue(const TW_CAPABILITY &capability, TW_UINT16 itemType, const Man
     TW_ONEVALUE one;
     memcpy(&one, data, sizeof(one));
     memory.Unlock(capability.hContainer);
-    if (one.ItemType != itemType)
+    if (itemType == TWTY_FRAME)
+        return one.ItemType == TWTY_FRAME;
+    if (itemType == TWTY_FIX32 ? one.ItemType != TWTY_FIX32 : !IsInteger(one.ItemType))
         return false;
-    *value = ItemSize(itemType) == 4 ? one.Item : (one.Item & 0xFFFF);
+    switch (one.ItemType) {
+    case TWTY_INT8:
+        *value = static_cast<TW_UINT32>(static_cast<TW_INT8>(one.Item & 0xFF));
+        break;
+    case TWTY_UINT8:
+        *value = one.Item & 0xFF;
+        break;
+    case TWTY_INT16:
+        *value = static_cast<TW_UINT32>(static_cast<TW_INT16>(one.Item & 0xFFFF));
+        break;
+    case TWTY_UINT16:
+    case TWTY_BOOL:
+        *value = one.Item & 0xFFFF;
+        break;
+    default:
+        *value = one.Item;
+        break;
+    }
     return true;
+}
+
+// What a page-described capability reports before a page is known.
+ImageInfo DefaultPage()
+{
+    ImageInfo info = {};
+    info.xResolutionWhole = 300;
+    info.yResolutionWhole = 300;
+    info.bitsPerPixel = 24;
+    info.pixelType = TWPT_RGB;
+    return info;
+}
+
+double Dpi(SHORT whole, USHORT frac)
+{
+    return whole + frac / 65536.0;
+}
+
+// Pixels per unit: a resolution in the application's units.
+TW_UINT32 Resolution(double dpi, TW_UINT16 units)
+{
+    return dpi > 0 ? ToFix32(dpi / InUnits(1.0, units, dpi)) : 0;
+}
+
+TW_UINT32 PageValue(TW_UINT16 cap, const ImageInfo &page, TW_UINT16 units)
+{
+    switch (cap) {
+    case ICAP_PIXELTYPE:
+        return static_cast<TW_UINT16>(page.pixelType);
+    case ICAP_BITDEPTH:
+        return static_cast<TW_UINT16>(page.bitsPerPixel);
+    case ICAP_XRESOLUTION:
+        return Resolution(Dpi(page.xResolutionWhole, page.xResolutionFrac), units);
+    default:
+        return Resolution(Dpi(page.yResolutionWhole, page.yResolutionFrac), units);
+    }
 }
 
 } // namespace
 
+const TW_UINT32 SUPPORTED_DATS[] = {
+    (DG_CONTROL << 16) | DAT_CAPABILITY,    (DG_CONTROL << 16) | DAT_EVENT,
+    (DG_CONTROL << 16) | DAT_IDENTITY,      (DG_CONTROL << 16) | DAT_PENDINGXFERS,
+    (DG_CONTROL << 16) | DAT_SETUPMEMXFER,  (DG_CONTROL << 16) | DAT_STATUS,
+    (DG_CONTROL << 16) | DAT_USERINTERFACE, (DG_CONTROL << 16) | DAT_XFERGROUP,
+    (DG_CONTROL << 16) | DAT_ENTRYPOINT,    (DG_IMAGE << 16) | DAT_IMAGEINFO,
+    (DG_IMAGE << 16) | DAT_IMAGELAYOUT,     (DG_IMAGE << 16) | DAT_IMAGEMEMXFER,
+    (DG_IMAGE << 16) | DAT_IMAGENATIVEXFER, (DG_IMAGE << 16) | DAT_EXTIMAGEINFO,
+};
+const size_t SUPPORTED_DAT_COUNT = sizeof(SUPPORTED_DATS) / sizeof(SUPPORTED_DATS[0]);
+
+// The whole page, or the device's largest one before a page is known, in the application's units.
+TW_FRAME PageFrame(const ImageInfo *page, TW_UINT16 units)
+{
+    const ImageInfo &described = page != nullptr ? *page : DefaultPage();
+    const double xDpi = Dpi(described.xResolutionWhole, described.xResolutionFrac);
+    const double yDpi = Dpi(described.yResolutionWhole, described.yResolutionFrac);
+    const bool known = page != nullptr && xDpi > 0 && yDpi > 0;
+    const TW_UINT32 right =
+        ToFix32(InUnits(known ? described.imageWidth / xDpi : DEVICE_WIDTH_INCHES, units, xDpi));
+    const TW_UINT32 bottom =
+        ToFix32(InUnits(known ? described.imageLength / yDpi : DEVICE_HEIGHT_INCHES, units, yDpi));
+    TW_FRAME frame = {};
+    memcpy(&frame.Right, &right, sizeof(right));
+    memcpy(&frame.Bottom, &bottom, sizeof(bottom));
+    return frame;
+}
+
+double InUnits(double inches, TW_UINT16 units, double dpi)
+{
+    switch (units) {
+    case TWUN_CENTIMETERS:
+        return inches * 2.54;
+    case TWUN_POINTS:
+        return inches * 72.0;
+    case TWUN_PIXELS:
+        return inches * dpi;
+    default:
+        return inches;
+    }
+}
+
+Capabilities::Capabilities()
+{
+    for (const CapabilityRow &row : ROWS) {
+        if ((row.operations & TWQC_SET) != 0)
+            m_values[row.cap] = row.fallback;
+    }
+}
+
+TW_UINT32 Capabilities::Current(TW_UINT16 cap) const
+{
+    const auto found = m_values.find(cap);
+    return found != m_values.end() ? found->second : 0;
+}
+
 TwainResult Capabilities::Handle(TW_UINT16 msg, TW_CAPABILITY *capability, int state,
                                  const ImageInfo *page, const ManagerMemory &memory)
 {
+    const bool change = msg == MSG_SET || msg == MSG_RESET || msg == MSG_RESETALL;
+    // Negotiation ends when the source is enabled.
+    if (change && state != 4)
+        return Failure(TWCC_SEQERROR);
+    if (msg == MSG_RESETALL) {
+        Reset();
+        return {};
+    }
     if (capability == nullptr)
         return Failure(TWCC_BADVALUE);
-    const CapabilityInfo *info = Find(capability->Cap);
-    if (info == nullptr)
+    const CapabilityRow *row = Find(capability->Cap);
+    if (row == nullptr)
         return Failure(TWCC_CAPUNSUPPORTED);
-    switch (msg) {
-    case MSG_QUERYSUPPORT:
-        return OneValue(capability, TWTY_INT32, info->operations, memory) ? TwainResult{}
-                                                                          : Failure(TWCC_LOWMEMORY);
-    case MSG_GET:
-    case MSG_GETCURRENT:
-    case MSG_GETDEFAULT:
-        return Get(msg, capability, page != nullptr ? *page : DefaultPage(), memory);
-    case MSG_SET:
-    case MSG_RESET:
-        if ((info->operations & TWQC_SET) == 0)
-            return Failure(TWCC_CAPBADOPERATION);
-        // Negotiation ends when the source is enabled.
-        if (state != 4)
-            return Failure(TWCC_SEQERROR);
-        return msg == MSG_SET ? Set(capability, memory) : ResetOne(capability, memory);
-    default:
+    if (msg == MSG_QUERYSUPPORT)
+        return OneValue(capability, TWTY_INT32, Item{row->operations, {}}, memory)
+                   ? TwainResult{}
+                   : Failure(TWCC_LOWMEMORY);
+    const TW_UINT32 asked = msg == MSG_GET          ? TWQC_GET
+                            : msg == MSG_GETCURRENT ? TWQC_GETCURRENT
+                            : msg == MSG_GETDEFAULT ? TWQC_GETDEFAULT
+                            : msg == MSG_SET        ? TWQC_SET
+                                                    : TWQC_RESET;
+    if ((row->operations & asked) == 0)
         return Failure(TWCC_CAPBADOPERATION);
-    }
-}
 
-TwainResult Capabilities::Get(TW_UINT16 msg, TW_CAPABILITY *capability, const ImageInfo &page,
-                              const ManagerMemory &memory) const
-{
-    const bool fallback = msg == MSG_GETDEFAULT;
-    const bool list = msg == MSG_GET;
-    bool made = false;
-    switch (capability->Cap) {
-    case CAP_SUPPORTEDCAPS: {
-        std::vector<TW_UINT32> caps;
-        for (const CapabilityInfo &info : CAPABILITIES)
-            caps.push_back(info.cap);
-        made = Array(capability, TWTY_UINT16, caps, memory);
-        break;
+    // The application's container stays its own: MSG_GETCURRENT tells what a MSG_SET left.
+    if (msg == MSG_SET) {
+        TW_UINT32 value = 0;
+        if (!ReadOneValue(*capability, row->itemType, memory, &value))
+            return Failure(TWCC_BADVALUE);
+        return Set(*row, value);
     }
-    case CAP_XFERCOUNT:
-        made = OneValue(capability, TWTY_INT16, static_cast<TW_UINT16>(fallback ? -1 : m_xferCount),
-                        memory);
-        break;
-    case CAP_UICONTROLLABLE:
-        made = OneValue(capability, TWTY_BOOL, TRUE, memory);
-        break;
-    case CAP_DEVICEONLINE:
-        made = OneValue(capability, TWTY_BOOL, m_deviceOnline ? TRUE : FALSE, memory);
-        break;
-    case CAP_INDICATORS:
-        made = OneValue(capability, TWTY_BOOL, FALSE, memory);
-        break;
-    case ICAP_XFERMECH: {
-        const TW_UINT32 current = fallback ? TWSX_NATIVE : m_xferMech;
-        made = list ? Enumeration(capability, TWTY_UINT16, {TWSX_NATIVE, TWSX_MEMORY}, current,
-                                  TWSX_NATIVE, memory)
-                    : OneValue(capability, TWTY_UINT16, current, memory);
-        break;
+    // MSG_RESET answers with the value now current.
+    if (msg == MSG_RESET) {
+        if (m_values.count(row->cap) != 0)
+            m_values[row->cap] = row->fallback;
+        msg = MSG_GETCURRENT;
     }
-    case ICAP_PIXELTYPE: {
-        const TW_UINT32 current = fallback ? TWPT_RGB : static_cast<TW_UINT16>(page.pixelType);
-        made = list ? Enumeration(capability, TWTY_UINT16, {TWPT_BW, TWPT_GRAY, TWPT_RGB}, current,
-                                  TWPT_RGB, memory)
-                    : OneValue(capability, TWTY_UINT16, current, memory);
-        break;
-    }
-    case ICAP_BITDEPTH:
-        made = OneValue(capability, TWTY_UINT16,
-                        fallback ? 24 : static_cast<TW_UINT16>(page.bitsPerPixel), memory);
-        break;
-    case ICAP_XRESOLUTION:
-        made = OneValue(capability, TWTY_FIX32,
-                        fallback ? Fix32Bits(300, 0)
-                                 : Fix32Bits(page.xResolutionWhole, page.xResolutionFrac),
-                        memory);
-        break;
-    case ICAP_YRESOLUTION:
-        made = OneValue(capability, TWTY_FIX32,
-                        fallback ? Fix32Bits(300, 0)
-                                 : Fix32Bits(page.yResolutionWhole, page.yResolutionFrac),
-                        memory);
-        break;
-    case ICAP_UNITS:
-        made = OneValue(capability, TWTY_UINT16, TWUN_INCHES, memory);
-        break;
-    case ICAP_COMPRESSION:
-        made = OneValue(capability, TWTY_UINT16, TWCP_NONE, memory);
-        break;
-    case ICAP_PLANARCHUNKY:
-        made = OneValue(capability, TWTY_UINT16, TWPC_CHUNKY, memory);
-        break;
-    default:
-        return Failure(TWCC_CAPUNSUPPORTED);
-    }
+    const bool made = Get(*row, msg, capability, page != nullptr ? *page : DefaultPage(),
+                          page != nullptr, memory);
     return made ? TwainResult{} : Failure(TWCC_LOWMEMORY);
 }
 
-TwainResult Capabilities::Set(TW_CAPABILITY *capability, const ManagerMemory &memory)
+TwainResult Capabilities::Set(const CapabilityRow &row, TW_UINT32 value)
 {
-    const CapabilityInfo *info = Find(capability->Cap);
-    TW_UINT32 value = 0;
-    if (!ReadOneValue(*capability, info->itemType, memory, &value))
-        return Failure(TWCC_BADVALUE);
-    switch (capability->Cap) {
-    case CAP_XFERCOUNT: {
+    switch (row.holds) {
+    case Holds::Count: {
         const TW_INT16 count = static_cast<TW_INT16>(value);
         if (count == 0 || count < -1)
             return Failure(TWCC_BADVALUE);
-        m_xferCount = count;
+        m_values[row.cap] = static_cast<TW_UINT16>(count);
         return {};
     }
-    case CAP_INDICATORS:
-        // The source shows no progress of its own: asked for one, it keeps to none and says so.
-        return value == FALSE ? TwainResult{} : TwainResult{TWRC_CHECKSTATUS, TWCC_SUCCESS};
-    case ICAP_XFERMECH:
-        if (value != TWSX_NATIVE && value != TWSX_MEMORY)
-            return Failure(TWCC_BADVALUE);
-        m_xferMech = static_cast<TW_UINT16>(value);
-        return {};
-    case ICAP_UNITS:
-        return value == TWUN_INCHES ? TwainResult{} : Failure(TWCC_BADVALUE);
+    case Holds::Range: {
+        const double low = FromFix32(row.allowed[0]);
+        const double high = FromFix32(row.allowed[1]);
+        const double step = FromFix32(row.allowed[2]);
+        const double asked = FromFix32(value);
+        double nearest = low + std::round((asked - low) / step) * step;
+        nearest = nearest < low ? low : nearest > high ? high : nearest;
+        m_values[row.cap] = ToFix32(nearest);
+        return nearest == asked ? TwainResult{} : CHECK_STATUS;
+    }
+    case Holds::Frame:
+        // Stored pages keep their frame: the whole page stays.
+        return CHECK_STATUS;
     default:
-        return Failure(TWCC_CAPBADOPERATION);
+        break;
     }
+    if (row.itemType == TWTY_BOOL)
+        value = value != 0 ? TRUE : FALSE;
+    for (TW_UINT32 allowed : row.allowed) {
+        if (allowed == value) {
+            m_values[row.cap] = value;
+            return {};
+        }
+    }
+    // The value the source can give stays.
+    return row.unmatched == Unmatched::Nearest ? CHECK_STATUS : Failure(TWCC_BADVALUE);
 }
 
-TwainResult Capabilities::ResetOne(TW_CAPABILITY *capability, const ManagerMemory &memory)
+bool Capabilities::Get(const CapabilityRow &row, TW_UINT16 msg, TW_CAPABILITY *capability,
+                       const ImageInfo &page, bool pageKnown, const ManagerMemory &memory) const
 {
-    if (capability->Cap == CAP_XFERCOUNT)
-        m_xferCount = -1;
-    else if (capability->Cap == ICAP_XFERMECH)
-        m_xferMech = TWSX_NATIVE;
-    // The answer holds the value now current.
-    return Get(MSG_GETCURRENT, capability, DefaultPage(), memory);
+    const bool fallback = msg == MSG_GETDEFAULT;
+    const bool list = msg == MSG_GET;
+    const TW_UINT16 units = fallback ? TWUN_INCHES : Units();
+    const TW_UINT32 current = fallback ? row.fallback : Current(row.cap);
+    switch (row.holds) {
+    case Holds::List: {
+        std::vector<TW_UINT32> items;
+        if (row.cap == CAP_SUPPORTEDCAPS) {
+            for (const CapabilityRow &each : ROWS)
+                items.push_back(each.cap);
+        } else {
+            items.assign(SUPPORTED_DATS, SUPPORTED_DATS + SUPPORTED_DAT_COUNT);
+        }
+        return Array(capability, row.itemType, items, memory);
+    }
+    case Holds::Fixed:
+        return OneValue(capability, row.itemType, Item{row.fallback, {}}, memory);
+    case Holds::Device:
+        return OneValue(capability, row.itemType,
+                        Item{m_deviceOnline ? TW_UINT32{TRUE} : TW_UINT32{FALSE}, {}}, memory);
+    case Holds::Count:
+        return OneValue(capability, row.itemType, Item{current, {}}, memory);
+    case Holds::Setting:
+        return list ? Enumeration(capability, row, current, memory)
+                    : OneValue(capability, row.itemType, Item{current, {}}, memory);
+    case Holds::Range:
+        return list ? Range(capability, row, current, memory)
+                    : OneValue(capability, row.itemType, Item{current, {}}, memory);
+    case Holds::Page:
+        return OneValue(capability, row.itemType,
+                        Item{PageValue(row.cap, fallback ? DefaultPage() : page, units), {}},
+                        memory);
+    case Holds::Size: {
+        const double inches =
+            row.cap == ICAP_PHYSICALWIDTH ? DEVICE_WIDTH_INCHES : DEVICE_HEIGHT_INCHES;
+        const double dpi = row.cap == ICAP_PHYSICALWIDTH
+                               ? Dpi(page.xResolutionWhole, page.xResolutionFrac)
+                               : Dpi(page.yResolutionWhole, page.yResolutionFrac);
+        return OneValue(capability, row.itemType, Item{ToFix32(InUnits(inches, units, dpi)), {}},
+                        memory);
+    }
+    case Holds::Frame:
+        return OneValue(capability, row.itemType,
+                        Item{0, PageFrame(pageKnown && !fallback ? &page : nullptr, units)},
+                        memory);
+    }
+    return false;
 }

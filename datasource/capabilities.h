@@ -1,11 +1,14 @@
-// Capability negotiation: what the source offers, with the containers TWAIN gives each
-// capability. The image capabilities describe the stored pages and are read-only.
+// Capability negotiation: one row of data per capability (its item type, what it holds, the
+// operations it allows, its default and the values it can take), served by one handler. The
+// image capabilities that describe the stored pages are read-only.
 #pragma once
 
 #include "manager_memory.h"
 #include "twain_ext.h"
 
 #include "sti_scanner_com_bridge.h"
+
+#include <map>
 
 // A TWAIN answer: return code and, for a failure, the condition code.
 struct TwainResult
@@ -19,26 +22,47 @@ inline TwainResult Failure(TW_UINT16 condition)
     return {TWRC_FAILURE, condition};
 }
 
+inline constexpr TwainResult CHECK_STATUS = {TWRC_CHECKSTATUS, TWCC_SUCCESS};
+
+// The largest page the device scans, in inches: what the frame and the physical size say before a
+// page is known.
+inline constexpr double DEVICE_WIDTH_INCHES = 11.69;
+inline constexpr double DEVICE_HEIGHT_INCHES = 17.0;
+
+// A length in the application's units (ICAP_UNITS), from inches at a resolution.
+double InUnits(double inches, TW_UINT16 units, double dpi);
+// The whole page in the application's units, or the device's largest one while no page is known.
+TW_FRAME PageFrame(const ImageInfo *page, TW_UINT16 units);
+
+// The DG/DAT pairs the source answers, as CAP_SUPPORTEDDATS lists them.
+extern const TW_UINT32 SUPPORTED_DATS[];
+extern const size_t SUPPORTED_DAT_COUNT;
+
+struct CapabilityRow;
+
 class Capabilities
 {
 public:
-    // state: the source's TWAIN state (4 to 7); page: the image the values describe, or null.
+    Capabilities();
+
+    // msg: MSG_GET ... MSG_RESETALL; state: the source's TWAIN state (4 to 7); page: the image
+    // the values describe, or null.
     TwainResult Handle(TW_UINT16 msg, TW_CAPABILITY *capability, int state, const ImageInfo *page,
                        const ManagerMemory &memory);
 
-    TW_UINT16 XferMech() const { return m_xferMech; }
-    TW_INT16 XferCount() const { return m_xferCount; }
+    TW_UINT16 XferMech() const { return static_cast<TW_UINT16>(Current(ICAP_XFERMECH)); }
+    TW_INT16 XferCount() const { return static_cast<TW_INT16>(Current(CAP_XFERCOUNT)); }
+    TW_UINT16 Units() const { return static_cast<TW_UINT16>(Current(ICAP_UNITS)); }
     // What CAP_DEVICEONLINE answers: whether the server behind the source still answers.
     void SetDeviceOnline(bool online) { m_deviceOnline = online; }
     void Reset() { *this = Capabilities(); }
 
 private:
-    TwainResult Get(TW_UINT16 msg, TW_CAPABILITY *capability, const ImageInfo &page,
-                    const ManagerMemory &memory) const;
-    TwainResult Set(TW_CAPABILITY *capability, const ManagerMemory &memory);
-    TwainResult ResetOne(TW_CAPABILITY *capability, const ManagerMemory &memory);
+    TW_UINT32 Current(TW_UINT16 cap) const;
+    TwainResult Set(const CapabilityRow &row, TW_UINT32 value);
+    bool Get(const CapabilityRow &row, TW_UINT16 msg, TW_CAPABILITY *capability,
+             const ImageInfo &page, bool pageKnown, const ManagerMemory &memory) const;
 
-    TW_UINT16 m_xferMech = TWSX_NATIVE;
-    TW_INT16 m_xferCount = -1;
+    std::map<TW_UINT16, TW_UINT32> m_values; // the settable capabilities' current values
     bool m_deviceOnline = true;
 };

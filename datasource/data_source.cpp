@@ -36,15 +36,6 @@ void CopyText(TW_STR32 destination, const char *text)
     strncpy(destination, text, sizeof(TW_STR32) - 1);
 }
 
-TW_FIX32 Inches(LONG pixels, SHORT dpi)
-{
-    const long long scaled = dpi > 0 ? (static_cast<long long>(pixels) * 65536 + dpi / 2) / dpi : 0;
-    TW_FIX32 value;
-    value.Whole = static_cast<TW_INT16>(scaled >> 16);
-    value.Frac = static_cast<TW_UINT16>(scaled & 0xFFFF);
-    return value;
-}
-
 bool SameApplication(const TW_IDENTITY &a, const TW_IDENTITY *b)
 {
     return b != nullptr && a.Id == b->Id;
@@ -104,7 +95,7 @@ TwainResult DataSource::Control(pTW_IDENTITY origin, TW_UINT16 dat, TW_UINT16 ms
         return Identity(origin, msg, static_cast<pTW_IDENTITY>(data));
     case DAT_CAPABILITY: {
         if (msg != MSG_GET && msg != MSG_GETCURRENT && msg != MSG_GETDEFAULT && msg != MSG_SET &&
-            msg != MSG_RESET && msg != MSG_QUERYSUPPORT)
+            msg != MSG_RESET && msg != MSG_RESETALL && msg != MSG_QUERYSUPPORT)
             return Failure(TWCC_BADPROTOCOL);
         if (m_state < 4)
             return Failure(TWCC_SEQERROR);
@@ -150,9 +141,14 @@ TwainResult DataSource::Image(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data)
             return Failure(TWCC_BADPROTOCOL);
         return ImageInfoOf(static_cast<TW_IMAGEINFO *>(data));
     case DAT_IMAGELAYOUT:
-        if (msg != MSG_GET && msg != MSG_GETDEFAULT && msg != MSG_SET && msg != MSG_RESET)
+        if (msg != MSG_GET && msg != MSG_GETCURRENT && msg != MSG_GETDEFAULT && msg != MSG_SET &&
+            msg != MSG_RESET)
             return Failure(TWCC_BADPROTOCOL);
         return Layout(msg, static_cast<TW_IMAGELAYOUT *>(data));
+    case DAT_EXTIMAGEINFO:
+        if (msg != MSG_GET)
+            return Failure(TWCC_BADPROTOCOL);
+        return ExtendedInfo(data);
     case DAT_IMAGENATIVEXFER:
         if (msg != MSG_GET)
             return Failure(TWCC_BADPROTOCOL);
@@ -576,17 +572,58 @@ TwainResult DataSource::Layout(TW_UINT16 msg, TW_IMAGELAYOUT *layout)
         return Failure(TWCC_BADVALUE);
     if (m_state == 6)
         PreparePage();
+    // The page that comes next, or the device's largest before one is known.
     const bool known = m_state == 6 && m_pageReady && msg != MSG_GETDEFAULT;
     memset(layout, 0, sizeof(*layout));
-    if (known) {
-        layout->Frame.Right = Inches(m_shape.width, m_shape.info.xResolutionWhole);
-        layout->Frame.Bottom = Inches(m_shape.height, m_shape.info.yResolutionWhole);
-    }
+    layout->Frame = PageFrame(known ? &m_shape.info : nullptr, m_capabilities.Units());
     layout->DocumentNumber = m_state == 6 ? static_cast<TW_UINT32>(m_job + 1) : 1;
     layout->PageNumber = m_state == 6 ? static_cast<TW_UINT32>(m_page) : 1;
     layout->FrameNumber = 1;
     // Stored pages keep their frame: a new one is answered with the frame that stays.
     return msg == MSG_SET ? TwainResult{TWRC_CHECKSTATUS, TWCC_SUCCESS} : TwainResult{};
+}
+
+TwainResult DataSource::ExtendedInfo(TW_MEMREF data)
+{
+    // The page just transferred, or the one about to be.
+    if ((m_state != 6 && m_state != 7) || m_job >= m_jobs.size())
+        return Failure(TWCC_SEQERROR);
+    constexpr TW_UINT32 MOST_INFOS = 256;
+    ExtImageInfoHead head;
+    if (data == nullptr)
+        return Failure(TWCC_BADVALUE);
+    memcpy(&head, data, sizeof(head));
+    if (head.NumInfos > MOST_INFOS)
+        return Failure(TWCC_BADVALUE);
+    // Each stored job is a document; its pages count from 1.
+    BYTE *at = static_cast<BYTE *>(data) + sizeof(head);
+    for (TW_UINT32 i = 0; i < head.NumInfos; ++i, at += sizeof(ExtImageInfoItem)) {
+        ExtImageInfoItem info;
+        memcpy(&info, at, sizeof(info));
+        info.NumItems = 1;
+        info.ReturnCode = TWRC_SUCCESS;
+        switch (info.InfoID) {
+        case TWEI_DOCUMENTNUMBER:
+            info.ItemType = TWTY_UINT32;
+            info.Item = m_job + 1;
+            break;
+        case TWEI_PAGENUMBER:
+            info.ItemType = TWTY_UINT32;
+            info.Item = static_cast<UINT_PTR>(m_page);
+            break;
+        case TWEI_PAGESIDE:
+            info.ItemType = TWTY_UINT16;
+            info.Item = TWCS_TOP;
+            break;
+        default:
+            info.NumItems = 0;
+            info.Item = 0;
+            info.ReturnCode = TWRC_INFONOTSUPPORTED;
+            break;
+        }
+        memcpy(at, &info, sizeof(info));
+    }
+    return {};
 }
 
 TwainResult DataSource::NativeTransfer(TW_MEMREF data)

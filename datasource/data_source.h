@@ -40,6 +40,8 @@ private:
     TwainResult SetupMemory(TW_SETUPMEMXFER *setup);
     TwainResult ImageInfoOf(TW_IMAGEINFO *info);
     TwainResult Layout(TW_UINT16 msg, TW_IMAGELAYOUT *layout);
+    // DAT_EXTIMAGEINFO: the page's document (its job, from 1), its page in it, its side.
+    TwainResult ExtendedInfo(TW_MEMREF data);
     TwainResult NativeTransfer(TW_MEMREF data);
     TwainResult MemoryTransfer(TW_IMAGEMEMXFER *transfer);
 

@@ -44,6 +44,19 @@
 #ifndef TWCC_CHECKDEVICEONLINE
 #define TWCC_CHECKDEVICEONLINE 23
 #endif
+#ifndef CAP_SUPPORTEDDATS
+#define CAP_SUPPORTEDDATS 0x103e
+#endif
+#ifndef TWEI_DOCUMENTNUMBER
+#define TWEI_DOCUMENTNUMBER 0x123A
+#define TWEI_PAGENUMBER 0x123B
+#define TWEI_PAGESIDE 0x1245
+#endif
+#ifndef TWCS_TOP
+#define TWCS_BOTH 0
+#define TWCS_TOP 1
+#define TWCS_BOTTOM 2
+#endif
 
 #if TWON_PROTOCOLMAJOR < 2
 // DAT_CALLBACK's data: the application's entry point, which the source manager calls with the
@@ -57,6 +70,24 @@ typedef struct
 } TW_CALLBACK, *pTW_CALLBACK;
 #pragma pack(pop)
 #endif
+
+// DAT_EXTIMAGEINFO's items as TWAIN 2 lays them out: Item is pointer-sized (a TWAIN 1.x header
+// has 32 bits), and a value that fits in it is stored in it.
+#pragma pack(push, 2)
+struct ExtImageInfoItem
+{
+    TW_UINT16 InfoID;
+    TW_UINT16 ItemType;
+    TW_UINT16 NumItems;
+    TW_UINT16 ReturnCode;
+    UINT_PTR Item;
+};
+struct ExtImageInfoHead
+{
+    TW_UINT32 NumInfos;
+};
+#pragma pack(pop)
+static_assert(sizeof(ExtImageInfoItem) == 8 + sizeof(void *), "TW_INFO of TWAIN 2");
 
 // The protocol version this source speaks.
 constexpr TW_UINT16 SOURCE_PROTOCOL_MAJOR = 2;

@@ -90,32 +90,49 @@ TEST_F(SourceSession, OpenFailsCleanlyForAnAccountTheDeviceDoesNotKnow)
     EXPECT_TRUE(WaitForNoServer(15000));
 }
 
-TEST_F(SourceSession, NegotiatesCapabilitiesWithTheirContainers)
+TEST_F(SourceSession, OffersTheCapabilitySetAnApplicationReadsAtOpen)
 {
     Use(L"mailbox.scn");
     ASSERT_EQ(app.Open(), TWRC_SUCCESS) << "condition " << app.Condition();
+    constexpr TW_UINT32 GET_ONLY = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT;
+    constexpr TW_UINT32 SETTABLE = GET_ONLY | TWQC_SET | TWQC_RESET;
+    // What an application sees before any page is known: MSG_GET's container, item type and
+    // value (ENUMERATION and RANGE: the current one; ARRAY: the number of items), and the
+    // operations MSG_QUERYSUPPORT lists; a settable one takes `other` and goes back on MSG_RESET.
     struct Expected
     {
         TW_UINT16 cap;
-        TW_UINT16 conType; // of MSG_GET
+        TW_UINT16 conType;
         TW_UINT16 itemType;
         TW_UINT32 value;
-        bool settable;
+        TW_UINT32 operations;
+        TW_UINT32 other;
     };
     const Expected caps[] = {
-        {CAP_SUPPORTEDCAPS, TWON_ARRAY, TWTY_UINT16, 13, false},
-        {CAP_XFERCOUNT, TWON_ONEVALUE, TWTY_INT16, 0xFFFF, true},
-        {CAP_UICONTROLLABLE, TWON_ONEVALUE, TWTY_BOOL, TRUE, false},
-        {CAP_INDICATORS, TWON_ONEVALUE, TWTY_BOOL, FALSE, true},
-        {CAP_DEVICEONLINE, TWON_ONEVALUE, TWTY_BOOL, TRUE, false},
-        {ICAP_XFERMECH, TWON_ENUMERATION, TWTY_UINT16, TWSX_NATIVE, true},
-        {ICAP_PIXELTYPE, TWON_ENUMERATION, TWTY_UINT16, TWPT_RGB, false},
-        {ICAP_BITDEPTH, TWON_ONEVALUE, TWTY_UINT16, 24, false},
-        {ICAP_XRESOLUTION, TWON_ONEVALUE, TWTY_FIX32, Fix32(300), false},
-        {ICAP_YRESOLUTION, TWON_ONEVALUE, TWTY_FIX32, Fix32(300), false},
-        {ICAP_UNITS, TWON_ONEVALUE, TWTY_UINT16, TWUN_INCHES, true},
-        {ICAP_COMPRESSION, TWON_ONEVALUE, TWTY_UINT16, TWCP_NONE, false},
-        {ICAP_PLANARCHUNKY, TWON_ONEVALUE, TWTY_UINT16, TWPC_CHUNKY, false},
+        {CAP_SUPPORTEDCAPS, TWON_ARRAY, TWTY_UINT16, 24, GET_ONLY, 0},
+        {CAP_SUPPORTEDDATS, TWON_ARRAY, TWTY_UINT32, 14, GET_ONLY, 0},
+        {CAP_XFERCOUNT, TWON_ONEVALUE, TWTY_INT16, 0xFFFF, SETTABLE, 3},
+        {CAP_UICONTROLLABLE, TWON_ONEVALUE, TWTY_BOOL, TRUE, GET_ONLY, 0},
+        {CAP_DEVICEONLINE, TWON_ONEVALUE, TWTY_BOOL, TRUE, GET_ONLY, 0},
+        {CAP_INDICATORS, TWON_ENUMERATION, TWTY_BOOL, FALSE, SETTABLE, FALSE},
+        {CAP_ENABLEDSUIONLY, TWON_ONEVALUE, TWTY_BOOL, FALSE, GET_ONLY, 0},
+        {ICAP_COMPRESSION, TWON_ENUMERATION, TWTY_UINT16, TWCP_NONE, SETTABLE, TWCP_NONE},
+        {ICAP_PIXELTYPE, TWON_ONEVALUE, TWTY_UINT16, TWPT_RGB, GET_ONLY, 0},
+        {ICAP_BITDEPTH, TWON_ONEVALUE, TWTY_UINT16, 24, GET_ONLY, 0},
+        {ICAP_BITORDER, TWON_ENUMERATION, TWTY_UINT16, TWBO_MSBFIRST, SETTABLE, TWBO_MSBFIRST},
+        {ICAP_PLANARCHUNKY, TWON_ENUMERATION, TWTY_UINT16, TWPC_CHUNKY, SETTABLE, TWPC_CHUNKY},
+        {ICAP_PIXELFLAVOR, TWON_ENUMERATION, TWTY_UINT16, TWPF_CHOCOLATE, SETTABLE, TWPF_CHOCOLATE},
+        {ICAP_UNITS, TWON_ENUMERATION, TWTY_UINT16, TWUN_INCHES, SETTABLE, TWUN_PIXELS},
+        {ICAP_XFERMECH, TWON_ENUMERATION, TWTY_UINT16, TWSX_NATIVE, SETTABLE, TWSX_MEMORY},
+        {ICAP_XRESOLUTION, TWON_ONEVALUE, TWTY_FIX32, Fix32(300), GET_ONLY, 0},
+        {ICAP_YRESOLUTION, TWON_ONEVALUE, TWTY_FIX32, Fix32(300), GET_ONLY, 0},
+        {ICAP_PHYSICALWIDTH, TWON_ONEVALUE, TWTY_FIX32, Fix32(11) | (45220u << 16), GET_ONLY, 0},
+        {ICAP_PHYSICALHEIGHT, TWON_ONEVALUE, TWTY_FIX32, Fix32(17), GET_ONLY, 0},
+        {ICAP_FRAMES, TWON_ONEVALUE, TWTY_FRAME, 0, SETTABLE, 0},
+        {ICAP_SUPPORTEDSIZES, TWON_ENUMERATION, TWTY_UINT16, TWSS_NONE, SETTABLE, TWSS_NONE},
+        {ICAP_IMAGEFILEFORMAT, TWON_ENUMERATION, TWTY_UINT16, TWFF_BMP, SETTABLE, TWFF_BMP},
+        {ICAP_EXTIMAGEINFO, TWON_ENUMERATION, TWTY_BOOL, FALSE, SETTABLE, TRUE},
+        {ICAP_THRESHOLD, TWON_RANGE, TWTY_FIX32, Fix32(128), SETTABLE, Fix32(100)},
     };
     for (const Expected &cap : caps) {
         SCOPED_TRACE(testing::Message() << "capability 0x" << std::hex << cap.cap);
@@ -123,23 +140,34 @@ TEST_F(SourceSession, NegotiatesCapabilitiesWithTheirContainers)
         ASSERT_EQ(get.rc, TWRC_SUCCESS);
         EXPECT_EQ(get.conType, cap.conType);
         EXPECT_EQ(get.itemType, cap.itemType);
-        EXPECT_EQ(get.value, cap.value);
-        if (cap.conType != TWON_ARRAY) {
-            const Answer current = Ask(app, MSG_GETCURRENT, cap.cap);
-            EXPECT_EQ(current.conType, TWON_ONEVALUE);
-            EXPECT_EQ(current.value, cap.value);
+        if (cap.itemType != TWTY_FRAME) {
+            EXPECT_EQ(get.value, cap.value);
+        }
+        for (TW_UINT16 msg : {MSG_GETCURRENT, MSG_GETDEFAULT}) {
+            const Answer one = Ask(app, msg, cap.cap);
+            ASSERT_EQ(one.rc, TWRC_SUCCESS);
+            EXPECT_EQ(one.conType, cap.conType == TWON_ARRAY ? TWON_ARRAY : TWON_ONEVALUE);
         }
         const Answer support = Ask(app, MSG_QUERYSUPPORT, cap.cap);
         EXPECT_EQ(support.itemType, TWTY_INT32);
-        EXPECT_EQ((support.value & (TWQC_SET | TWQC_RESET)) != 0, cap.settable);
-        if (!cap.settable) {
-            // Read-only: the stored pages are what they are.
+        EXPECT_EQ(support.value, cap.operations);
+        if (cap.operations == SETTABLE && cap.itemType != TWTY_FRAME) {
+            EXPECT_EQ(SetOneValue(cap.cap, cap.itemType, cap.other), TWRC_SUCCESS);
+            EXPECT_EQ(Ask(app, MSG_GETCURRENT, cap.cap).value, cap.other);
+            const Answer reset = Ask(app, MSG_RESET, cap.cap);
+            EXPECT_EQ(reset.rc, TWRC_SUCCESS);
+            EXPECT_EQ(reset.value, cap.value);
+        } else if (cap.operations != SETTABLE) {
+            // Read-only: what QUERYSUPPORT leaves out is refused.
             EXPECT_EQ(SetOneValue(cap.cap, cap.itemType, cap.value), TWRC_FAILURE);
+            EXPECT_EQ(app.Condition(), TWCC_CAPBADOPERATION);
+            EXPECT_EQ(Ask(app, MSG_RESET, cap.cap).rc, TWRC_FAILURE);
             EXPECT_EQ(app.Condition(), TWCC_CAPBADOPERATION);
         }
     }
     EXPECT_EQ(app.LiveContainers(), 0) << "every container was freed by the application";
 
+    // Values the source cannot take: refused, or the nearest kept (TWRC_CHECKSTATUS).
     struct Setting
     {
         TW_UINT16 cap;
@@ -152,11 +180,15 @@ TEST_F(SourceSession, NegotiatesCapabilitiesWithTheirContainers)
     const Setting settings[] = {
         {ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY, TWRC_SUCCESS, TWCC_SUCCESS, TWSX_MEMORY},
         {ICAP_XFERMECH, TWTY_UINT16, TWSX_FILE, TWRC_FAILURE, TWCC_BADVALUE, TWSX_MEMORY},
-        {ICAP_XFERMECH, TWTY_UINT32, TWSX_NATIVE, TWRC_FAILURE, TWCC_BADVALUE, TWSX_MEMORY},
-        {CAP_XFERCOUNT, TWTY_INT16, 2, TWRC_SUCCESS, TWCC_SUCCESS, 2},
-        {CAP_XFERCOUNT, TWTY_INT16, 0, TWRC_FAILURE, TWCC_BADVALUE, 2},
+        {ICAP_XFERMECH, TWTY_FIX32, TWSX_NATIVE, TWRC_FAILURE, TWCC_BADVALUE, TWSX_MEMORY},
+        {CAP_XFERCOUNT, TWTY_INT16, 0, TWRC_FAILURE, TWCC_BADVALUE, 0xFFFF},
         {CAP_INDICATORS, TWTY_BOOL, TRUE, TWRC_CHECKSTATUS, TWCC_SUCCESS, FALSE},
-        {ICAP_UNITS, TWTY_UINT16, 1, TWRC_FAILURE, TWCC_BADVALUE, TWUN_INCHES},
+        {ICAP_COMPRESSION, TWTY_UINT16, TWCP_JPEG, TWRC_CHECKSTATUS, TWCC_SUCCESS, TWCP_NONE},
+        {ICAP_SUPPORTEDSIZES, TWTY_UINT16, TWSS_A4LETTER, TWRC_CHECKSTATUS, TWCC_SUCCESS,
+         TWSS_NONE},
+        {ICAP_UNITS, TWTY_UINT16, TWUN_TWIPS, TWRC_FAILURE, TWCC_BADVALUE, TWUN_INCHES},
+        {ICAP_THRESHOLD, TWTY_FIX32, Fix32(300), TWRC_CHECKSTATUS, TWCC_SUCCESS, Fix32(255)},
+        {ICAP_EXTIMAGEINFO, TWTY_UINT16, TRUE, TWRC_SUCCESS, TWCC_SUCCESS, TRUE},
     };
     for (const Setting &setting : settings) {
         SCOPED_TRACE(testing::Message()
@@ -165,9 +197,35 @@ TEST_F(SourceSession, NegotiatesCapabilitiesWithTheirContainers)
         EXPECT_EQ(app.Condition(), setting.condition);
         EXPECT_EQ(Ask(app, MSG_GETCURRENT, setting.cap).value, setting.current);
     }
-    const Answer reset = Ask(app, MSG_RESET, ICAP_XFERMECH);
-    EXPECT_EQ(reset.rc, TWRC_SUCCESS);
-    EXPECT_EQ(reset.value, TWSX_NATIVE);
+    // Lengths follow the units: the device's largest page, 11.69 in wide, at 300 dpi.
+    struct InUnits
+    {
+        TW_UINT16 units;
+        TW_UINT32 width;      // ICAP_PHYSICALWIDTH and the layout's frame
+        TW_UINT32 resolution; // ICAP_XRESOLUTION, pixels per unit
+    };
+    for (const InUnits &test :
+         {InUnits{TWUN_CENTIMETERS, Fix32(29) | (45390u << 16), Fix32(118) | (7224u << 16)},
+          InUnits{TWUN_POINTS, Fix32(841) | (44564u << 16), Fix32(4) | (10923u << 16)},
+          InUnits{TWUN_PIXELS, Fix32(3507), Fix32(1)}}) {
+        SCOPED_TRACE(testing::Message() << "units " << test.units);
+        ASSERT_EQ(SetOneValue(ICAP_UNITS, TWTY_UINT16, test.units), TWRC_SUCCESS);
+        EXPECT_EQ(Ask(app, MSG_GETCURRENT, ICAP_PHYSICALWIDTH).value, test.width);
+        EXPECT_EQ(Ask(app, MSG_GETCURRENT, ICAP_XRESOLUTION).value, test.resolution);
+        TW_IMAGELAYOUT layout = {};
+        ASSERT_EQ(app.Send(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
+        TW_UINT32 right = 0;
+        memcpy(&right, &layout.Frame.Right, sizeof(right));
+        EXPECT_EQ(right, test.width);
+    }
+    // MSG_RESETALL: every value as it was.
+    TW_CAPABILITY all = {CAP_SUPPORTEDCAPS, 0, nullptr};
+    EXPECT_EQ(app.Send(DG_CONTROL, DAT_CAPABILITY, MSG_RESETALL, &all), TWRC_SUCCESS);
+    for (const Expected &cap : caps) {
+        if (cap.operations == SETTABLE && cap.itemType != TWTY_FRAME) {
+            EXPECT_EQ(Ask(app, MSG_GETCURRENT, cap.cap).value, cap.value) << std::hex << cap.cap;
+        }
+    }
     EXPECT_EQ(Ask(app, MSG_GET, 0x1234).rc, TWRC_FAILURE);
     EXPECT_EQ(app.Condition(), TWCC_CAPUNSUPPORTED);
 

@@ -92,6 +92,33 @@ const std::vector<PageOf> EVERY_READY_PAGE = {{L"JOB0001.tif", 1}, {L"JOB0001.ti
                                               {L"JOB0001.tif", 3}, {L"JOB0002.tif", 1},
                                               {L"JOB0003.tif", 1}, {L"JOB0003.tif", 2}};
 
+// DAT_EXTIMAGEINFO after a page: its job is the session's document `document`, the page its
+// `page`th, the front side; an item the source does not know is said to be unknown.
+void ExpectDocumentAndPage(TwainApp &app, TW_UINT32 document, LONG page)
+{
+    static_assert(offsetof(ExtImageInfoItem, Item) == 8, "TWAIN 2's TW_INFO");
+    struct
+    {
+        ExtImageInfoHead head;
+        ExtImageInfoItem items[4];
+    } asked = {};
+    const TW_UINT16 ids[] = {TWEI_DOCUMENTNUMBER, TWEI_PAGENUMBER, TWEI_PAGESIDE, 0x1202};
+    asked.head.NumInfos = 4;
+    for (int i = 0; i < 4; ++i)
+        asked.items[i].InfoID = ids[i];
+    ASSERT_EQ(app.Send(DG_IMAGE, DAT_EXTIMAGEINFO, MSG_GET, &asked), TWRC_SUCCESS)
+        << "condition " << app.Condition();
+    const UINT_PTR values[] = {document, static_cast<UINT_PTR>(page), TWCS_TOP};
+    const TW_UINT16 types[] = {TWTY_UINT32, TWTY_UINT32, TWTY_UINT16};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(asked.items[i].ReturnCode, TWRC_SUCCESS) << std::hex << ids[i];
+        EXPECT_EQ(asked.items[i].ItemType, types[i]) << std::hex << ids[i];
+        EXPECT_EQ(asked.items[i].NumItems, 1) << std::hex << ids[i];
+        EXPECT_EQ(asked.items[i].Item, values[i]) << std::hex << ids[i];
+    }
+    EXPECT_EQ(asked.items[3].ReturnCode, TWRC_INFONOTSUPPORTED) << "a barcode's text";
+}
+
 Answer Ask(TwainApp &app, TW_UINT16 msg, TW_UINT16 cap)
 {
     TW_CAPABILITY capability = {cap, 0, nullptr};
@@ -101,8 +128,15 @@ Answer Ask(TwainApp &app, TW_UINT16 msg, TW_UINT16 cap)
     answer.conType = capability.ConType;
     const BYTE *data = static_cast<const BYTE *>(GlobalLock(capability.hContainer));
     memcpy(&answer.itemType, data, sizeof(answer.itemType));
-    const size_t itemBytes = answer.itemType == TWTY_FIX32 || answer.itemType == TWTY_INT32 ? 4 : 2;
-    if (answer.conType == TWON_ONEVALUE) {
+    const size_t itemBytes = answer.itemType == TWTY_FIX32 || answer.itemType == TWTY_INT32 ||
+                                     answer.itemType == TWTY_UINT32
+                                 ? 4
+                                 : 2;
+    if (answer.conType == TWON_RANGE) {
+        TW_RANGE range;
+        memcpy(&range, data, sizeof(range));
+        answer.value = range.CurrentValue;
+    } else if (answer.conType == TWON_ONEVALUE) {
         memcpy(&answer.value, data + offsetof(TW_ONEVALUE, Item), itemBytes);
     } else if (answer.conType == TWON_ENUMERATION) {
         TW_ENUMERATION head;
@@ -217,6 +251,7 @@ void SourceTest::TransferPages(const std::vector<PageOf> &pages, bool memory, TW
         ASSERT_GT(start.Count, pages.size());
     else
         ASSERT_EQ(start.Count, pages.size());
+    TW_UINT32 document = 0;
     for (size_t n = 0; n < pages.size(); ++n) {
         const PageOf &page = pages[n];
         SCOPED_TRACE(testing::Message() << "page " << page.page << " of " << page.item);
@@ -279,6 +314,9 @@ void SourceTest::TransferPages(const std::vector<PageOf> &pages, bool memory, TW
             }
         }
         ExpectRows(rows, padded, expected, info);
+        if (n == 0 || std::wstring(pages[n - 1].item) != page.item)
+            ++document;
+        ExpectDocumentAndPage(app, document, page.page);
         TW_PENDINGXFERS pending = {};
         const bool last = n + 1 == pages.size();
         ASSERT_EQ(app.Send(DG_CONTROL, DAT_PENDINGXFERS,

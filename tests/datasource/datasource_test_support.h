@@ -37,7 +37,7 @@ struct Answer
     TW_UINT16 rc;
     TW_UINT16 conType;
     TW_UINT16 itemType;
-    TW_UINT32 value; // ONEVALUE: the item; ENUMERATION: the current item; ARRAY: the item count
+    TW_UINT32 value; // ONEVALUE: the item; ENUMERATION, RANGE: the current item; ARRAY: the count
 };
 
 // Asks for a capability and reads the container the source answers with.
