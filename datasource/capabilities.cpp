@@ -13,6 +13,8 @@ enum class Holds
     Range,   // the application's choice within `allowed` = {minimum, maximum, step}
     Count,   // CAP_XFERCOUNT: -1 (every page) or a count from 1
     Page,    // a property of the current page, or of a default page before one is known
+    Pixel,   // the pixel type asked for among `allowed`; as stored until the application asks
+    Depth,   // the bit depth of the pixel type delivered
     Device,  // whether the device can be reached
     Size,    // the device's largest page, in the current units
     Frame,   // the page's frame, in the current units; cropping is not offered
@@ -48,93 +50,37 @@ constexpr TW_UINT32 Fix32Whole(TW_INT16 whole)
     return static_cast<TW_UINT16>(whole);
 }
 
+// clang-format off
 const CapabilityRow ROWS[] = {
-    {CAP_SUPPORTEDCAPS, TWTY_UINT16, Holds::List, GET_ONLY, 0, {}, Unmatched::Refuse},
-    {CAP_SUPPORTEDDATS, TWTY_UINT32, Holds::List, GET_ONLY, 0, {}, Unmatched::Refuse},
-    {CAP_XFERCOUNT, TWTY_INT16, Holds::Count, SETTABLE, 0xFFFF, {}, Unmatched::Refuse},
-    {CAP_UICONTROLLABLE, TWTY_BOOL, Holds::Fixed, GET_ONLY, TRUE, {}, Unmatched::Refuse},
-    {CAP_DEVICEONLINE, TWTY_BOOL, Holds::Device, GET_ONLY, TRUE, {}, Unmatched::Refuse},
+    // cap                  item type     holds           operations default           allowed                                                   a value it cannot take
+    {CAP_SUPPORTEDCAPS,     TWTY_UINT16, Holds::List,    GET_ONLY, 0,                 {},                                                       Unmatched::Refuse},
+    {CAP_SUPPORTEDDATS,     TWTY_UINT32, Holds::List,    GET_ONLY, 0,                 {},                                                       Unmatched::Refuse},
+    {CAP_XFERCOUNT,         TWTY_INT16,  Holds::Count,   SETTABLE, 0xFFFF,            {},                                                       Unmatched::Refuse},
+    {CAP_UICONTROLLABLE,    TWTY_BOOL,   Holds::Fixed,   GET_ONLY, TRUE,              {},                                                       Unmatched::Refuse},
+    {CAP_DEVICEONLINE,      TWTY_BOOL,   Holds::Device,  GET_ONLY, TRUE,              {},                                                       Unmatched::Refuse},
     // No progress window of its own: asked for one, the source keeps to none and says so.
-    {CAP_INDICATORS, TWTY_BOOL, Holds::Setting, SETTABLE, FALSE, {FALSE}, Unmatched::Nearest},
-    {CAP_ENABLEDSUIONLY, TWTY_BOOL, Holds::Fixed, GET_ONLY, FALSE, {}, Unmatched::Refuse},
-    {ICAP_COMPRESSION,
-     TWTY_UINT16,
-     Holds::Setting,
-     SETTABLE,
-     TWCP_NONE,
-     {TWCP_NONE},
-     Unmatched::Nearest},
-    {ICAP_PIXELTYPE, TWTY_UINT16, Holds::Page, GET_ONLY, TWPT_RGB, {}, Unmatched::Refuse},
-    {ICAP_BITDEPTH, TWTY_UINT16, Holds::Page, GET_ONLY, 24, {}, Unmatched::Refuse},
-    {ICAP_BITORDER,
-     TWTY_UINT16,
-     Holds::Setting,
-     SETTABLE,
-     TWBO_MSBFIRST,
-     {TWBO_MSBFIRST},
-     Unmatched::Refuse},
-    {ICAP_PLANARCHUNKY,
-     TWTY_UINT16,
-     Holds::Setting,
-     SETTABLE,
-     TWPC_CHUNKY,
-     {TWPC_CHUNKY},
-     Unmatched::Refuse},
-    {ICAP_PIXELFLAVOR,
-     TWTY_UINT16,
-     Holds::Setting,
-     SETTABLE,
-     TWPF_CHOCOLATE,
-     {TWPF_CHOCOLATE},
-     Unmatched::Refuse},
-    {ICAP_UNITS,
-     TWTY_UINT16,
-     Holds::Setting,
-     SETTABLE,
-     TWUN_INCHES,
-     {TWUN_INCHES, TWUN_CENTIMETERS, TWUN_POINTS, TWUN_PIXELS},
-     Unmatched::Refuse},
-    {ICAP_XFERMECH,
-     TWTY_UINT16,
-     Holds::Setting,
-     SETTABLE,
-     TWSX_NATIVE,
-     {TWSX_NATIVE, TWSX_MEMORY},
-     Unmatched::Refuse},
-    {ICAP_XRESOLUTION, TWTY_FIX32, Holds::Page, GET_ONLY, Fix32Whole(300), {}, Unmatched::Refuse},
-    {ICAP_YRESOLUTION, TWTY_FIX32, Holds::Page, GET_ONLY, Fix32Whole(300), {}, Unmatched::Refuse},
-    {ICAP_PHYSICALWIDTH, TWTY_FIX32, Holds::Size, GET_ONLY, 0, {}, Unmatched::Refuse},
-    {ICAP_PHYSICALHEIGHT, TWTY_FIX32, Holds::Size, GET_ONLY, 0, {}, Unmatched::Refuse},
-    {ICAP_FRAMES, TWTY_FRAME, Holds::Frame, SETTABLE, 0, {}, Unmatched::Nearest},
-    {ICAP_SUPPORTEDSIZES,
-     TWTY_UINT16,
-     Holds::Setting,
-     SETTABLE,
-     TWSS_NONE,
-     {TWSS_NONE},
-     Unmatched::Nearest},
-    {ICAP_IMAGEFILEFORMAT,
-     TWTY_UINT16,
-     Holds::Setting,
-     SETTABLE,
-     TWFF_BMP,
-     {TWFF_BMP},
-     Unmatched::Refuse},
-    {ICAP_EXTIMAGEINFO,
-     TWTY_BOOL,
-     Holds::Setting,
-     SETTABLE,
-     FALSE,
-     {FALSE, TRUE},
-     Unmatched::Refuse},
-    {ICAP_THRESHOLD,
-     TWTY_FIX32,
-     Holds::Range,
-     SETTABLE,
-     Fix32Whole(128),
-     {Fix32Whole(0), Fix32Whole(255), Fix32Whole(1)},
-     Unmatched::Nearest},
+    {CAP_INDICATORS,        TWTY_BOOL,   Holds::Setting, SETTABLE, FALSE,             {FALSE},                                                  Unmatched::Nearest},
+    {CAP_ENABLEDSUIONLY,    TWTY_BOOL,   Holds::Fixed,   GET_ONLY, FALSE,             {},                                                       Unmatched::Refuse},
+    {ICAP_COMPRESSION,      TWTY_UINT16, Holds::Setting, SETTABLE, TWCP_NONE,         {TWCP_NONE},                                              Unmatched::Nearest},
+    {ICAP_PIXELTYPE,        TWTY_UINT16, Holds::Pixel,   SETTABLE, PIXEL_AS_STORED,   {TWPT_BW, TWPT_GRAY, TWPT_RGB},                           Unmatched::Refuse},
+    {ICAP_BITDEPTH,         TWTY_UINT16, Holds::Depth,   SETTABLE, 0,                 {},                                                       Unmatched::Refuse},
+    {ICAP_BITORDER,         TWTY_UINT16, Holds::Setting, SETTABLE, TWBO_MSBFIRST,     {TWBO_MSBFIRST},                                          Unmatched::Refuse},
+    {ICAP_PLANARCHUNKY,     TWTY_UINT16, Holds::Setting, SETTABLE, TWPC_CHUNKY,       {TWPC_CHUNKY},                                            Unmatched::Refuse},
+    {ICAP_PIXELFLAVOR,      TWTY_UINT16, Holds::Setting, SETTABLE, TWPF_CHOCOLATE,    {TWPF_CHOCOLATE, TWPF_VANILLA},                           Unmatched::Refuse},
+    {ICAP_UNITS,            TWTY_UINT16, Holds::Setting, SETTABLE, TWUN_INCHES,       {TWUN_INCHES, TWUN_CENTIMETERS, TWUN_POINTS, TWUN_PIXELS}, Unmatched::Refuse},
+    {ICAP_XFERMECH,         TWTY_UINT16, Holds::Setting, SETTABLE, TWSX_NATIVE,       {TWSX_NATIVE, TWSX_MEMORY},                               Unmatched::Refuse},
+    {ICAP_XRESOLUTION,      TWTY_FIX32,  Holds::Page,    GET_ONLY, Fix32Whole(300),   {},                                                       Unmatched::Refuse},
+    {ICAP_YRESOLUTION,      TWTY_FIX32,  Holds::Page,    GET_ONLY, Fix32Whole(300),   {},                                                       Unmatched::Refuse},
+    {ICAP_PHYSICALWIDTH,    TWTY_FIX32,  Holds::Size,    GET_ONLY, 0,                 {},                                                       Unmatched::Refuse},
+    {ICAP_PHYSICALHEIGHT,   TWTY_FIX32,  Holds::Size,    GET_ONLY, 0,                 {},                                                       Unmatched::Refuse},
+    // Stored pages keep their frame: a new one is answered with the whole page.
+    {ICAP_FRAMES,           TWTY_FRAME,  Holds::Frame,   SETTABLE, 0,                 {},                                                       Unmatched::Nearest},
+    {ICAP_SUPPORTEDSIZES,   TWTY_UINT16, Holds::Setting, SETTABLE, TWSS_NONE,         {TWSS_NONE},                                              Unmatched::Nearest},
+    {ICAP_IMAGEFILEFORMAT,  TWTY_UINT16, Holds::Setting, SETTABLE, TWFF_BMP,          {TWFF_BMP},                                               Unmatched::Refuse},
+    {ICAP_EXTIMAGEINFO,     TWTY_BOOL,   Holds::Setting, SETTABLE, FALSE,             {FALSE, TRUE},                                            Unmatched::Refuse},
+    {ICAP_THRESHOLD,        TWTY_FIX32,  Holds::Range,   SETTABLE, Fix32Whole(128),   {Fix32Whole(0), Fix32Whole(255), Fix32Whole(1)},          Unmatched::Nearest},
 };
+// clang-format on
 
 const CapabilityRow *Find(TW_UINT16 cap)
 {
@@ -346,10 +292,6 @@ TW_UINT32 Resolution(double dpi, TW_UINT16 units)
 TW_UINT32 PageValue(TW_UINT16 cap, const ImageInfo &page, TW_UINT16 units)
 {
     switch (cap) {
-    case ICAP_PIXELTYPE:
-        return static_cast<TW_UINT16>(page.pixelType);
-    case ICAP_BITDEPTH:
-        return static_cast<TW_UINT16>(page.bitsPerPixel);
     case ICAP_XRESOLUTION:
         return Resolution(Dpi(page.xResolutionWhole, page.xResolutionFrac), units);
     default:
@@ -409,6 +351,32 @@ Capabilities::Capabilities()
     }
 }
 
+TW_UINT16 Capabilities::DeliveredPixelType(const ImageInfo &page) const
+{
+    const TW_UINT16 asked = AskedPixelType();
+    return asked != PIXEL_AS_STORED ? asked : static_cast<TW_UINT16>(page.pixelType);
+}
+
+WORD Capabilities::DeliveredDepth(const ImageInfo &page) const
+{
+    switch (AskedPixelType()) {
+    case TWPT_BW:
+        return 1;
+    case TWPT_GRAY:
+        return 8;
+    case TWPT_RGB:
+        return 24;
+    default:
+        return static_cast<WORD>(page.bitsPerPixel);
+    }
+}
+
+BYTE Capabilities::Threshold() const
+{
+    const double threshold = FromFix32(Current(ICAP_THRESHOLD));
+    return static_cast<BYTE>(threshold < 0 ? 0 : threshold > 255 ? 255 : std::lround(threshold));
+}
+
 TW_UINT32 Capabilities::Current(TW_UINT16 cap) const
 {
     const auto found = m_values.find(cap);
@@ -448,7 +416,7 @@ TwainResult Capabilities::Handle(TW_UINT16 msg, TW_CAPABILITY *capability, int s
         TW_UINT32 value = 0;
         if (!ReadOneValue(*capability, row->itemType, memory, &value))
             return Failure(TWCC_BADVALUE);
-        return Set(*row, value);
+        return Set(*row, value, page != nullptr ? *page : DefaultPage());
     }
     // MSG_RESET answers with the value now current.
     if (msg == MSG_RESET) {
@@ -461,9 +429,12 @@ TwainResult Capabilities::Handle(TW_UINT16 msg, TW_CAPABILITY *capability, int s
     return made ? TwainResult{} : Failure(TWCC_LOWMEMORY);
 }
 
-TwainResult Capabilities::Set(const CapabilityRow &row, TW_UINT32 value)
+TwainResult Capabilities::Set(const CapabilityRow &row, TW_UINT32 value, const ImageInfo &page)
 {
     switch (row.holds) {
+    case Holds::Depth:
+        // The depth goes with the pixel type: only the one it has is taken.
+        return value == DeliveredDepth(page) ? TwainResult{} : Failure(TWCC_BADVALUE);
     case Holds::Count: {
         const TW_INT16 count = static_cast<TW_INT16>(value);
         if (count == 0 || count < -1)
@@ -530,6 +501,15 @@ bool Capabilities::Get(const CapabilityRow &row, TW_UINT16 msg, TW_CAPABILITY *c
     case Holds::Range:
         return list ? Range(capability, row, current, memory)
                     : OneValue(capability, row.itemType, Item{current, {}}, memory);
+    case Holds::Pixel: {
+        const TW_UINT32 delivered = fallback ? TWPT_RGB : DeliveredPixelType(page);
+        return list ? Enumeration(capability, row, delivered, memory)
+                    : OneValue(capability, row.itemType, Item{delivered, {}}, memory);
+    }
+    case Holds::Depth:
+        return OneValue(capability, row.itemType,
+                        Item{fallback ? 24u : static_cast<TW_UINT32>(DeliveredDepth(page)), {}},
+                        memory);
     case Holds::Page:
         return OneValue(capability, row.itemType,
                         Item{PageValue(row.cap, fallback ? DefaultPage() : page, units), {}},

@@ -24,6 +24,9 @@ inline TwainResult Failure(TW_UINT16 condition)
 
 inline constexpr TwainResult CHECK_STATUS = {TWRC_CHECKSTATUS, TWCC_SUCCESS};
 
+// ICAP_PIXELTYPE before the application asks for one: pages come as stored.
+inline constexpr TW_UINT16 PIXEL_AS_STORED = 0xFFFF;
+
 // The largest page the device scans, in inches: what the frame and the physical size say before a
 // page is known.
 inline constexpr double DEVICE_WIDTH_INCHES = 11.69;
@@ -53,13 +56,20 @@ public:
     TW_UINT16 XferMech() const { return static_cast<TW_UINT16>(Current(ICAP_XFERMECH)); }
     TW_INT16 XferCount() const { return static_cast<TW_INT16>(Current(CAP_XFERCOUNT)); }
     TW_UINT16 Units() const { return static_cast<TW_UINT16>(Current(ICAP_UNITS)); }
+    // The pixel type the application asked for, or PIXEL_AS_STORED.
+    TW_UINT16 AskedPixelType() const { return static_cast<TW_UINT16>(Current(ICAP_PIXELTYPE)); }
+    bool Vanilla() const { return Current(ICAP_PIXELFLAVOR) == TWPF_VANILLA; }
+    // ICAP_THRESHOLD as a grey level.
+    BYTE Threshold() const;
     // What CAP_DEVICEONLINE answers: whether the server behind the source still answers.
     void SetDeviceOnline(bool online) { m_deviceOnline = online; }
     void Reset() { *this = Capabilities(); }
 
 private:
     TW_UINT32 Current(TW_UINT16 cap) const;
-    TwainResult Set(const CapabilityRow &row, TW_UINT32 value);
+    TwainResult Set(const CapabilityRow &row, TW_UINT32 value, const ImageInfo &page);
+    TW_UINT16 DeliveredPixelType(const ImageInfo &page) const;
+    WORD DeliveredDepth(const ImageInfo &page) const;
     bool Get(const CapabilityRow &row, TW_UINT16 msg, TW_CAPABILITY *capability,
              const ImageInfo &page, bool pageKnown, const ManagerMemory &memory) const;
 

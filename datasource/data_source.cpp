@@ -12,6 +12,8 @@ static_assert(sizeof(TW_IMAGEINFO) == sizeof(ImageInfo), "ImageInfo is TW_IMAGEI
 namespace {
 
 constexpr TW_UINT32 PREFERRED_BUFFER = 1024 * 1024;
+// The stored rows of one converted memory strip at most.
+constexpr size_t CONVERTED_STRIP_BYTES = 4 * 1024 * 1024;
 
 TW_UINT16 ConditionOf(HRESULT hr)
 {
@@ -104,7 +106,7 @@ TwainResult DataSource::Control(pTW_IDENTITY origin, TW_UINT16 dat, TW_UINT16 ms
             PreparePage();
         if (capability != nullptr && capability->Cap == CAP_DEVICEONLINE)
             m_capabilities.SetDeviceOnline(m_session.Reachable());
-        const ImageInfo *page = m_state >= 6 && m_pageReady ? &m_shape.info : nullptr;
+        const ImageInfo *page = m_state >= 6 && m_pageReady ? &m_output.info : nullptr;
         return m_capabilities.Handle(msg, capability, m_state, page, m_memory);
     }
     case DAT_USERINTERFACE:
@@ -425,6 +427,13 @@ HRESULT DataSource::PreparePage()
         return LogStep("the bridge is at another page", E_UNEXPECTED);
     if (!m_shape.Describe(info))
         return LogStep("a page the source cannot hand on", E_NOTIMPL);
+    // The pixel type the application asked for, else the stored one.
+    const TW_UINT16 asked = m_capabilities.AskedPixelType();
+    m_conversion =
+        PixelConversion(m_shape, asked != PIXEL_AS_STORED ? asked : m_shape.info.pixelType,
+                        m_capabilities.Threshold(), m_capabilities.Vanilla());
+    if (!m_output.Describe(m_conversion.Delivered(m_shape.info)))
+        return LogStep("a page too wide in the pixel type asked for", E_NOTIMPL);
     m_pageReady = true;
     m_rowsDone = 0;
     m_pageDelivered = false;
@@ -540,7 +549,7 @@ TwainResult DataSource::SetupMemory(TW_SETUPMEMXFER *setup)
     // every page of the session.
     setup->MinBufSize = static_cast<TW_UINT32>(MAX_ROW_BYTES);
     if (m_state == 6 && m_pageReady) {
-        const TW_UINT32 row = static_cast<TW_UINT32>(m_shape.paddedRow);
+        const TW_UINT32 row = static_cast<TW_UINT32>(m_output.paddedRow);
         setup->Preferred = row * (PREFERRED_BUFFER / row);
         setup->MaxBufSize = static_cast<TW_UINT32>(MAX_TRANSFER_BUFFER / m_shape.rawRow) * row;
     } else {
@@ -559,7 +568,8 @@ TwainResult DataSource::ImageInfoOf(TW_IMAGEINFO *info)
     const HRESULT hr = PreparePage();
     if (FAILED(hr))
         return Failure(ConditionOf(hr));
-    memcpy(info, &m_shape.info, sizeof(*info));
+    // What is delivered, not what is stored.
+    memcpy(info, &m_output.info, sizeof(*info));
     return {};
 }
 
@@ -639,7 +649,10 @@ TwainResult DataSource::NativeTransfer(TW_MEMREF data)
     if (FAILED(hr))
         return Failure(ConditionOf(hr));
     HGLOBAL dib = nullptr;
-    hr = FetchNativeDib(m_session.Bridge(), m_jobs[m_job].name.c_str(), m_page, m_shape, &dib);
+    const wchar_t *item = m_jobs[m_job].name.c_str();
+    hr = m_conversion.Active()
+             ? BuildDib(m_session.Bridge(), item, m_shape, m_output, m_conversion, &dib)
+             : FetchNativeDib(m_session.Bridge(), item, m_page, m_shape, &dib);
     if (FAILED(hr)) {
         m_pageFailed = true;
         return Failure(ConditionOf(hr));
@@ -667,22 +680,39 @@ TwainResult DataSource::MemoryTransfer(TW_IMAGEMEMXFER *transfer)
     TW_MEMORY &memory = transfer->Memory;
     const bool handle = (memory.Flags & TWMF_HANDLE) != 0;
     BYTE *buffer = static_cast<BYTE *>(handle ? m_memory.Lock(memory.TheMem) : memory.TheMem);
-    if (buffer == nullptr || memory.Length < m_shape.paddedRow) {
+    if (buffer == nullptr || memory.Length < m_output.paddedRow) {
         if (handle && buffer != nullptr)
             m_memory.Unlock(memory.TheMem);
         return Failure(TWCC_BADVALUE);
     }
-    LONG rows = static_cast<LONG>(memory.Length / m_shape.paddedRow);
+    LONG rows = static_cast<LONG>(memory.Length / m_output.paddedRow);
     const LONG left = m_shape.height - m_rowsDone;
-    const LONG most = static_cast<LONG>(MAX_TRANSFER_BUFFER / m_shape.rawRow);
+    // A converted strip passes through a buffer of the stored rows: a few MiB, never the page.
+    const size_t most = m_conversion.Active() ? CONVERTED_STRIP_BYTES / m_shape.paddedRow + 1
+                                              : MAX_TRANSFER_BUFFER / m_shape.rawRow;
     rows = rows < left ? rows : left;
-    rows = rows < most ? rows : most;
+    rows = static_cast<size_t>(rows) < most ? rows : static_cast<LONG>(most);
     LONG status = TRANSFER_STATUS_MORE;
-    hr = FetchRows(m_session.Bridge(), m_jobs[m_job].name.c_str(), m_shape, buffer, rows, &status);
-    const bool fetched =
-        SUCCEEDED(hr) && (status == TRANSFER_STATUS_MORE || status == TRANSFER_STATUS_DONE);
-    if (fetched)
-        SwapRedAndBlue(buffer, m_shape, rows);
+    const wchar_t *item = m_jobs[m_job].name.c_str();
+    bool fetched = false;
+    if (!m_conversion.Active()) {
+        hr = FetchRows(m_session.Bridge(), item, m_shape, buffer, rows, &status);
+        fetched =
+            SUCCEEDED(hr) && (status == TRANSFER_STATUS_MORE || status == TRANSFER_STATUS_DONE);
+        if (fetched)
+            SwapRedAndBlue(buffer, m_shape, rows);
+    } else {
+        m_strip.resize(m_shape.paddedRow * static_cast<size_t>(rows));
+        hr = FetchRows(m_session.Bridge(), item, m_shape, m_strip.data(), rows, &status);
+        fetched =
+            SUCCEEDED(hr) && (status == TRANSFER_STATUS_MORE || status == TRANSFER_STATUS_DONE);
+        for (LONG r = 0; fetched && r < rows; ++r) {
+            BYTE *out = buffer + m_output.paddedRow * static_cast<size_t>(r);
+            memset(out, 0, m_output.paddedRow);
+            m_conversion.Row(m_strip.data() + m_shape.paddedRow * static_cast<size_t>(r), out,
+                             m_shape.width);
+        }
+    }
     if (handle)
         m_memory.Unlock(memory.TheMem);
     m_state = 7;
@@ -692,12 +722,12 @@ TwainResult DataSource::MemoryTransfer(TW_IMAGEMEMXFER *transfer)
     }
 
     transfer->Compression = TWCP_NONE;
-    transfer->BytesPerRow = static_cast<TW_UINT32>(m_shape.paddedRow);
+    transfer->BytesPerRow = static_cast<TW_UINT32>(m_output.paddedRow);
     transfer->Columns = static_cast<TW_UINT32>(m_shape.width);
     transfer->Rows = static_cast<TW_UINT32>(rows);
     transfer->XOffset = 0;
     transfer->YOffset = static_cast<TW_UINT32>(m_rowsDone);
-    transfer->BytesWritten = static_cast<TW_UINT32>(m_shape.paddedRow * static_cast<size_t>(rows));
+    transfer->BytesWritten = static_cast<TW_UINT32>(m_output.paddedRow * static_cast<size_t>(rows));
     m_rowsDone += rows;
     if (m_rowsDone == m_shape.height) {
         m_pageDelivered = true;

@@ -6,6 +6,7 @@
 #include "job_dialog.h"
 #include "manager_memory.h"
 #include "page_transfer.h"
+#include "pixel_conversion.h"
 #include "twain_ext.h"
 
 #include <vector>
@@ -86,7 +87,10 @@ private:
     bool m_pageDelivered = false;          // the current page's last byte reached the app
     bool m_pageFailed = false;             // a transfer of the current page failed: no retry
     LONG m_rowsDone = 0;                   // memory transfer: rows of the page already handed on
-    PageShape m_shape;
+    PageShape m_shape;                     // the current page as stored
+    PageShape m_output;                    // and as delivered, in the pixel type asked for
+    PixelConversion m_conversion;          // from the one to the other
+    std::vector<BYTE> m_strip;             // a converted memory strip's stored rows
 };
 
 // Keeps the module loaded while the source calls out to the application, which may close and

@@ -1,6 +1,7 @@
 #include "page_transfer.h"
 
 #include "diagnostics.h"
+#include "pixel_conversion.h"
 #include "owners.h"
 #include "transfer_kinds.h"
 
@@ -127,18 +128,25 @@ bool LocateRows(const BYTE *bitmap, size_t size, const PageShape &shape, BitmapL
     return true;
 }
 
-// Builds the DIB from the raw rows, a strip at a time.
-HRESULT BuildDibFromRows(IStiScannerComBridge *bridge, const wchar_t *itemName,
-                         const PageShape &shape, HGLOBAL *dib)
+} // namespace
+
+// Builds the DIB from the raw rows, a strip at a time, converted where the application asked for
+// another pixel type.
+HRESULT BuildDib(IStiScannerComBridge *bridge, const wchar_t *itemName, const PageShape &shape,
+                 const PageShape &delivered, const PixelConversion &conversion, HGLOBAL *dib)
 {
-    UniqueHGlobal memory(GlobalAlloc(GHND, shape.DibBytes()));
+    UniqueHGlobal memory(GlobalAlloc(GHND, delivered.DibBytes()));
     if (!memory)
         return E_OUTOFMEMORY;
     GlobalLockScope lock(memory.get());
     if (lock.get() == nullptr)
         return E_OUTOFMEMORY;
-    WriteDibHeader(shape, lock.get());
-    BYTE *rows = lock.get() + shape.DibHeaderBytes();
+    RGBQUAD palette[256];
+    conversion.Palette(palette);
+    WriteDibHeader(delivered, lock.get(),
+                   conversion.Active() ? reinterpret_cast<BYTE *>(palette) : nullptr,
+                   delivered.PaletteEntries());
+    BYTE *rows = lock.get() + delivered.DibHeaderBytes();
     const LONG stripRows = static_cast<LONG>((1u << 20) / shape.paddedRow) + 1;
     std::vector<BYTE> strip(shape.paddedRow * static_cast<size_t>(stripRows));
     LONG done = 0;
@@ -151,9 +159,13 @@ HRESULT BuildDibFromRows(IStiScannerComBridge *bridge, const wchar_t *itemName,
         if (status != TRANSFER_STATUS_MORE && status != TRANSFER_STATUS_DONE)
             return E_FAIL;
         for (LONG r = 0; r < rowsNow; ++r) {
-            const size_t target = static_cast<size_t>(shape.height - 1 - (done + r));
-            memcpy(rows + target * shape.paddedRow,
-                   strip.data() + static_cast<size_t>(r) * shape.paddedRow, shape.paddedRow);
+            BYTE *target =
+                rows + static_cast<size_t>(shape.height - 1 - (done + r)) * delivered.paddedRow;
+            const BYTE *source = strip.data() + static_cast<size_t>(r) * shape.paddedRow;
+            if (conversion.Active())
+                conversion.Row(source, target, shape.width);
+            else
+                memcpy(target, source, shape.paddedRow);
         }
         done += rowsNow;
         if (status == TRANSFER_STATUS_DONE && done < shape.height)
@@ -161,6 +173,14 @@ HRESULT BuildDibFromRows(IStiScannerComBridge *bridge, const wchar_t *itemName,
     }
     *dib = memory.release();
     return S_OK;
+}
+
+namespace {
+
+HRESULT BuildDibFromRows(IStiScannerComBridge *bridge, const wchar_t *itemName,
+                         const PageShape &shape, HGLOBAL *dib)
+{
+    return BuildDib(bridge, itemName, shape, shape, PixelConversion(), dib);
 }
 
 } // namespace

@@ -36,6 +36,13 @@ struct PageShape
 HRESULT FetchNativeDib(IStiScannerComBridge *bridge, const wchar_t *itemName, LONG page,
                        const PageShape &shape, HGLOBAL *dib);
 
+class PixelConversion;
+
+// Builds the page's DIB from its raw rows, a strip at a time, converted to the delivered shape
+// where the conversion is active.
+HRESULT BuildDib(IStiScannerComBridge *bridge, const wchar_t *itemName, const PageShape &shape,
+                 const PageShape &delivered, const PixelConversion &conversion, HGLOBAL *dib);
+
 // Fetches the next `rows` raw rows of the page into buffer and spreads them to padded rows in
 // place. status receives the transfer status (more, done or failure).
 HRESULT FetchRows(IStiScannerComBridge *bridge, const wchar_t *itemName, const PageShape &shape,

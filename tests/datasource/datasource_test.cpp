@@ -2,6 +2,7 @@
 // it, against the built server and the simulated scanner.
 #include "datasource_test_support.h"
 #include "e2e_support.h"
+#include "expected_page.h"
 
 #include <objbase.h>
 
@@ -117,8 +118,8 @@ TEST_F(SourceSession, OffersTheCapabilitySetAnApplicationReadsAtOpen)
         {CAP_INDICATORS, TWON_ENUMERATION, TWTY_BOOL, FALSE, SETTABLE, FALSE},
         {CAP_ENABLEDSUIONLY, TWON_ONEVALUE, TWTY_BOOL, FALSE, GET_ONLY, 0},
         {ICAP_COMPRESSION, TWON_ENUMERATION, TWTY_UINT16, TWCP_NONE, SETTABLE, TWCP_NONE},
-        {ICAP_PIXELTYPE, TWON_ONEVALUE, TWTY_UINT16, TWPT_RGB, GET_ONLY, 0},
-        {ICAP_BITDEPTH, TWON_ONEVALUE, TWTY_UINT16, 24, GET_ONLY, 0},
+        {ICAP_PIXELTYPE, TWON_ENUMERATION, TWTY_UINT16, TWPT_RGB, SETTABLE, TWPT_GRAY},
+        {ICAP_BITDEPTH, TWON_ONEVALUE, TWTY_UINT16, 24, SETTABLE, 24},
         {ICAP_BITORDER, TWON_ENUMERATION, TWTY_UINT16, TWBO_MSBFIRST, SETTABLE, TWBO_MSBFIRST},
         {ICAP_PLANARCHUNKY, TWON_ENUMERATION, TWTY_UINT16, TWPC_CHUNKY, SETTABLE, TWPC_CHUNKY},
         {ICAP_PIXELFLAVOR, TWON_ENUMERATION, TWTY_UINT16, TWPF_CHOCOLATE, SETTABLE, TWPF_CHOCOLATE},
@@ -189,6 +190,10 @@ TEST_F(SourceSession, OffersTheCapabilitySetAnApplicationReadsAtOpen)
         {ICAP_UNITS, TWTY_UINT16, TWUN_TWIPS, TWRC_FAILURE, TWCC_BADVALUE, TWUN_INCHES},
         {ICAP_THRESHOLD, TWTY_FIX32, Fix32(300), TWRC_CHECKSTATUS, TWCC_SUCCESS, Fix32(255)},
         {ICAP_EXTIMAGEINFO, TWTY_UINT16, TRUE, TWRC_SUCCESS, TWCC_SUCCESS, TRUE},
+        // The depth goes with the pixel type.
+        {ICAP_PIXELTYPE, TWTY_UINT16, TWPT_BW, TWRC_SUCCESS, TWCC_SUCCESS, TWPT_BW},
+        {ICAP_BITDEPTH, TWTY_UINT16, 8, TWRC_FAILURE, TWCC_BADVALUE, 1},
+        {ICAP_PIXELTYPE, TWTY_UINT16, TWPT_PALETTE, TWRC_FAILURE, TWCC_BADVALUE, TWPT_BW},
     };
     for (const Setting &setting : settings) {
         SCOPED_TRACE(testing::Message()
@@ -257,6 +262,97 @@ TEST_F(SourceSession, TransfersEveryReadyJobOfTheUserNatively)
     EXPECT_EQ(pending.Count, 0);
     app.Close();
     EXPECT_EQ(CountInReport("Escape:1008"), 0u) << "no preference: nothing deleted";
+}
+
+TEST_F(SourceSession, DeliversThePixelTypeAskedForFromEveryStoredType)
+{
+    // The mailbox holds a colour, a grey and a black-and-white job; each comes in the type asked
+    // for, read as an application reads it.
+    struct Case
+    {
+        const char *what;
+        TW_UINT16 type;
+        bool memory;
+        bool vanilla;
+        TW_UINT16 bits;
+    };
+    const Case cases[] = {
+        {"black and white, native", TWPT_BW, false, false, 1},
+        {"black and white, vanilla, in memory", TWPT_BW, true, true, 1},
+        {"grey, in memory", TWPT_GRAY, true, false, 8},
+        {"colour, native", TWPT_RGB, false, false, 24},
+    };
+    // A colour page's bars as each type shows them: grey by BT.601, black and white at the
+    // default threshold of 128.
+    struct Bar
+    {
+        int index;
+        BYTE red, green, blue, grey;
+    };
+    const Bar bars[] = {{0, 255, 0, 0, 76},
+                        {1, 0, 255, 0, 150},
+                        {2, 0, 0, 255, 29},
+                        {6, 0, 0, 0, 0},
+                        {7, 255, 255, 255, 255}};
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.what);
+        Use(L"mailbox.scn");
+        ASSERT_EQ(app.Open(), TWRC_SUCCESS);
+        ASSERT_EQ(SetOneValue(ICAP_PIXELTYPE, TWTY_UINT16, test.type), TWRC_SUCCESS);
+        ASSERT_EQ(SetOneValue(ICAP_PIXELFLAVOR, TWTY_UINT16,
+                              test.vanilla ? TWPF_VANILLA : TWPF_CHOCOLATE),
+                  TWRC_SUCCESS);
+        ASSERT_EQ(SetOneValue(ICAP_XFERMECH, TWTY_UINT16, test.memory ? TWSX_MEMORY : TWSX_NATIVE),
+                  TWRC_SUCCESS);
+        TW_USERINTERFACE ui = {};
+        ASSERT_EQ(app.Send(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+        for (const PageOf &stored : EVERY_READY_PAGE) {
+            SCOPED_TRACE(testing::Message() << "page " << stored.page << " of " << stored.item);
+            const ReceivedPage page = ReceivePage(app, test.memory);
+            ASSERT_EQ(page.info.PixelType, test.type);
+            ASSERT_EQ(page.info.BitsPerPixel, test.bits);
+            EXPECT_EQ(page.info.SamplesPerPixel, test.bits == 24 ? 3 : 1);
+            const LONG width = page.info.ImageWidth, height = page.info.ImageLength;
+            const std::wstring job = stored.item;
+            if (job == L"JOB0001.tif") {
+                for (const Bar &bar : bars) {
+                    const RGBQUAD got =
+                        page.At((2 * bar.index + 1) * width / 16 + 3, height / 2 + 7, test.vanilla);
+                    const BYTE level = test.type == TWPT_GRAY ? bar.grey
+                                       : bar.grey >= 128      ? 255
+                                                              : 0;
+                    const bool colour = test.type == TWPT_RGB;
+                    EXPECT_EQ(got.rgbRed, colour ? bar.red : level) << "bar " << bar.index;
+                    EXPECT_EQ(got.rgbGreen, colour ? bar.green : level) << "bar " << bar.index;
+                    EXPECT_EQ(got.rgbBlue, colour ? bar.blue : level) << "bar " << bar.index;
+                }
+            } else if (job == L"JOB0002.tif") {
+                // The ramp, dark at the left and light at the right, in every type a grey.
+                const RGBQUAD dark = page.At(width / 32, height * 3 / 4 + 3, test.vanilla);
+                const RGBQUAD light = page.At(width * 31 / 32, height * 3 / 4 + 3, test.vanilla);
+                for (const RGBQUAD &pixel : {dark, light}) {
+                    EXPECT_TRUE(pixel.rgbRed == pixel.rgbGreen && pixel.rgbGreen == pixel.rgbBlue);
+                }
+                EXPECT_LT(dark.rgbRed, 64);
+                EXPECT_GT(light.rgbRed, 192);
+            } else {
+                // Black and white goes to every type exactly.
+                const std::vector<BYTE> expected = ExpectedPage(scenario, stored.item, stored.page);
+                const size_t raw = (static_cast<size_t>(width) + 7) / 8;
+                size_t wrong = 0;
+                for (LONG y = 0; y < height; ++y) {
+                    for (LONG x = 0; x < width; ++x) {
+                        const bool white = (expected[raw * y + x / 8] >> (7 - x % 8)) & 1;
+                        const RGBQUAD got = page.At(x, y, test.vanilla);
+                        wrong += got.rgbRed != (white ? 255 : 0) || got.rgbGreen != got.rgbRed ||
+                                 got.rgbBlue != got.rgbRed;
+                    }
+                }
+                EXPECT_EQ(wrong, 0u) << "pixels not as stored";
+            }
+        }
+        app.Close();
+    }
 }
 
 TEST_F(SourceSession, TransfersInMemoryStripsOfWholeRows)

@@ -88,6 +88,61 @@ void ExpectRows(const std::vector<BYTE> &rows, size_t padded, const std::vector<
 
 } // namespace
 
+RGBQUAD ReceivedPage::At(LONG x, LONG y, bool vanilla) const
+{
+    const BYTE *row = rows.data() + padded * static_cast<size_t>(y);
+    if (info.BitsPerPixel == 24) {
+        const BYTE *pixel = row + 3 * static_cast<size_t>(x);
+        return memory ? RGBQUAD{pixel[2], pixel[1], pixel[0], 0}
+                      : RGBQUAD{pixel[0], pixel[1], pixel[2], 0};
+    }
+    const BYTE index =
+        info.BitsPerPixel == 8 ? row[x] : static_cast<BYTE>((row[x / 8] >> (7 - x % 8)) & 1);
+    if (!memory)
+        return palette.at(index);
+    const BYTE grey = info.BitsPerPixel == 8 ? index : (index != 0) != vanilla ? 255 : 0;
+    return RGBQUAD{grey, grey, grey, 0};
+}
+
+ReceivedPage ReceivePage(TwainApp &app, bool memory)
+{
+    ReceivedPage page;
+    page.memory = memory;
+    EXPECT_EQ(app.Send(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &page.info), TWRC_SUCCESS);
+    page.padded = PaddedRow(page.info);
+    if (!memory) {
+        TW_HANDLE dib = nullptr;
+        EXPECT_EQ(app.Send(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_XFERDONE)
+            << "condition " << app.Condition();
+        if (dib != nullptr) {
+            page.rows =
+                RowsOfDib(static_cast<const BYTE *>(GlobalLock(dib)), page.info, &page.palette);
+            GlobalUnlock(dib);
+            GlobalFree(dib);
+        }
+    } else {
+        std::vector<BYTE> buffer(1024 * 1024);
+        for (TW_UINT16 rc = TWRC_SUCCESS; rc == TWRC_SUCCESS;) {
+            TW_IMAGEMEMXFER strip = {};
+            strip.Memory.Flags = TWMF_APPOWNS | TWMF_POINTER;
+            strip.Memory.Length = static_cast<TW_UINT32>(buffer.size());
+            strip.Memory.TheMem = buffer.data();
+            rc = app.Send(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
+            EXPECT_TRUE(rc == TWRC_SUCCESS || rc == TWRC_XFERDONE)
+                << "condition " << app.Condition();
+            if (rc != TWRC_SUCCESS && rc != TWRC_XFERDONE)
+                break;
+            EXPECT_EQ(strip.BytesPerRow, page.padded);
+            page.rows.insert(page.rows.end(), buffer.begin(), buffer.begin() + strip.BytesWritten);
+        }
+    }
+    EXPECT_EQ(page.rows.size(), page.padded * static_cast<size_t>(page.info.ImageLength));
+    page.rows.resize(page.padded * static_cast<size_t>(page.info.ImageLength));
+    TW_PENDINGXFERS pending = {};
+    EXPECT_EQ(app.Send(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
+    return page;
+}
+
 const std::vector<PageOf> EVERY_READY_PAGE = {{L"JOB0001.tif", 1}, {L"JOB0001.tif", 2},
                                               {L"JOB0001.tif", 3}, {L"JOB0002.tif", 1},
                                               {L"JOB0003.tif", 1}, {L"JOB0003.tif", 2}};

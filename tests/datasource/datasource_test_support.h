@@ -40,6 +40,25 @@ struct Answer
     TW_UINT32 value; // ONEVALUE: the item; ENUMERATION, RANGE: the current item; ARRAY: the count
 };
 
+// A page as the application received it: its description, its rows from the top with their
+// padding, and a native DIB's palette.
+struct ReceivedPage
+{
+    TW_IMAGEINFO info = {};
+    std::vector<BYTE> rows;
+    size_t padded = 0;
+    std::vector<RGBQUAD> palette;
+    bool memory = false;
+
+    // The pixel at (x, y) from the top as an application shows it: through the palette in a DIB;
+    // in memory strips R,G,B, grey 0 black, black and white by the pixel flavour.
+    RGBQUAD At(LONG x, LONG y, bool vanilla = false) const;
+};
+
+// Transfers the current page natively, or in memory strips of whatever fits in 1 MiB, and ends
+// it (MSG_ENDXFER).
+ReceivedPage ReceivePage(TwainApp &app, bool memory);
+
 // Asks for a capability and reads the container the source answers with.
 Answer Ask(TwainApp &app, TW_UINT16 msg, TW_UINT16 cap);
 
