@@ -68,7 +68,7 @@ const CapabilityRow ROWS[] = {
     {ICAP_PLANARCHUNKY,     TWTY_UINT16, Holds::Setting, SETTABLE, TWPC_CHUNKY,       {TWPC_CHUNKY},                                            Unmatched::Refuse},
     {ICAP_PIXELFLAVOR,      TWTY_UINT16, Holds::Setting, SETTABLE, TWPF_CHOCOLATE,    {TWPF_CHOCOLATE, TWPF_VANILLA},                           Unmatched::Refuse},
     {ICAP_UNITS,            TWTY_UINT16, Holds::Setting, SETTABLE, TWUN_INCHES,       {TWUN_INCHES, TWUN_CENTIMETERS, TWUN_POINTS, TWUN_PIXELS}, Unmatched::Refuse},
-    {ICAP_XFERMECH,         TWTY_UINT16, Holds::Setting, SETTABLE, TWSX_NATIVE,       {TWSX_NATIVE, TWSX_MEMORY},                               Unmatched::Refuse},
+    {ICAP_XFERMECH,         TWTY_UINT16, Holds::Setting, SETTABLE, TWSX_NATIVE,       {TWSX_NATIVE, TWSX_FILE, TWSX_MEMORY},                    Unmatched::Refuse},
     {ICAP_XRESOLUTION,      TWTY_FIX32,  Holds::Page,    GET_ONLY, Fix32Whole(300),   {},                                                       Unmatched::Refuse},
     {ICAP_YRESOLUTION,      TWTY_FIX32,  Holds::Page,    GET_ONLY, Fix32Whole(300),   {},                                                       Unmatched::Refuse},
     {ICAP_PHYSICALWIDTH,    TWTY_FIX32,  Holds::Size,    GET_ONLY, 0,                 {},                                                       Unmatched::Refuse},
@@ -76,7 +76,7 @@ const CapabilityRow ROWS[] = {
     // Stored pages keep their frame: a new one is answered with the whole page.
     {ICAP_FRAMES,           TWTY_FRAME,  Holds::Frame,   SETTABLE, 0,                 {},                                                       Unmatched::Nearest},
     {ICAP_SUPPORTEDSIZES,   TWTY_UINT16, Holds::Setting, SETTABLE, TWSS_NONE,         {TWSS_NONE},                                              Unmatched::Nearest},
-    {ICAP_IMAGEFILEFORMAT,  TWTY_UINT16, Holds::Setting, SETTABLE, TWFF_BMP,          {TWFF_BMP},                                               Unmatched::Refuse},
+    {ICAP_IMAGEFILEFORMAT,  TWTY_UINT16, Holds::Setting, SETTABLE, TWFF_BMP,          {TWFF_BMP, TWFF_TIFF, TWFF_PNG, TWFF_JFIF},               Unmatched::Refuse},
     {ICAP_EXTIMAGEINFO,     TWTY_BOOL,   Holds::Setting, SETTABLE, FALSE,             {FALSE, TRUE},                                            Unmatched::Refuse},
     {ICAP_THRESHOLD,        TWTY_FIX32,  Holds::Range,   SETTABLE, Fix32Whole(128),   {Fix32Whole(0), Fix32Whole(255), Fix32Whole(1)},          Unmatched::Nearest},
 };
@@ -304,7 +304,8 @@ TW_UINT32 PageValue(TW_UINT16 cap, const ImageInfo &page, TW_UINT16 units)
 const TW_UINT32 SUPPORTED_DATS[] = {
     (DG_CONTROL << 16) | DAT_CAPABILITY,    (DG_CONTROL << 16) | DAT_EVENT,
     (DG_CONTROL << 16) | DAT_IDENTITY,      (DG_CONTROL << 16) | DAT_PENDINGXFERS,
-    (DG_CONTROL << 16) | DAT_SETUPMEMXFER,  (DG_CONTROL << 16) | DAT_STATUS,
+    (DG_CONTROL << 16) | DAT_SETUPMEMXFER,  (DG_CONTROL << 16) | DAT_SETUPFILEXFER,
+    (DG_IMAGE << 16) | DAT_IMAGEFILEXFER,   (DG_CONTROL << 16) | DAT_STATUS,
     (DG_CONTROL << 16) | DAT_USERINTERFACE, (DG_CONTROL << 16) | DAT_XFERGROUP,
     (DG_CONTROL << 16) | DAT_ENTRYPOINT,    (DG_IMAGE << 16) | DAT_IMAGEINFO,
     (DG_IMAGE << 16) | DAT_IMAGELAYOUT,     (DG_IMAGE << 16) | DAT_IMAGEMEMXFER,

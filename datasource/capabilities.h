@@ -59,6 +59,9 @@ public:
     // The pixel type the application asked for, or PIXEL_AS_STORED.
     TW_UINT16 AskedPixelType() const { return static_cast<TW_UINT16>(Current(ICAP_PIXELTYPE)); }
     bool Vanilla() const { return Current(ICAP_PIXELFLAVOR) == TWPF_VANILLA; }
+    // The format of file transfers: ICAP_IMAGEFILEFORMAT, also set by DAT_SETUPFILEXFER.
+    TW_UINT16 FileFormat() const { return static_cast<TW_UINT16>(Current(ICAP_IMAGEFILEFORMAT)); }
+    void SetFileFormat(TW_UINT16 format) { m_values[ICAP_IMAGEFILEFORMAT] = format; }
     // ICAP_THRESHOLD as a grey level.
     BYTE Threshold() const;
     // What CAP_DEVICEONLINE answers: whether the server behind the source still answers.

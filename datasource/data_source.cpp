@@ -1,5 +1,6 @@
 #include "data_source.h"
 
+#include "file_writer.h"
 #include "owners.h"
 #include "triplet_log.h"
 #include "transfer_kinds.h"
@@ -12,6 +13,8 @@ static_assert(sizeof(TW_IMAGEINFO) == sizeof(ImageInfo), "ImageInfo is TW_IMAGEI
 namespace {
 
 constexpr TW_UINT32 PREFERRED_BUFFER = 1024 * 1024;
+// Where a file transfer writes before the application names a file: TWAIN's default.
+constexpr wchar_t DEFAULT_FILE_NAME[] = L"TWAIN.TMP";
 // The stored rows of one converted memory strip at most.
 constexpr size_t CONVERTED_STRIP_BYTES = 4 * 1024 * 1024;
 
@@ -121,6 +124,10 @@ TwainResult DataSource::Control(pTW_IDENTITY origin, TW_UINT16 dat, TW_UINT16 ms
         if (msg != MSG_GET)
             return Failure(TWCC_BADPROTOCOL);
         return SetupMemory(static_cast<TW_SETUPMEMXFER *>(data));
+    case DAT_SETUPFILEXFER:
+        if (msg != MSG_GET && msg != MSG_GETDEFAULT && msg != MSG_SET && msg != MSG_RESET)
+            return Failure(TWCC_BADPROTOCOL);
+        return SetupFile(msg, static_cast<TW_SETUPFILEXFER *>(data));
     case DAT_XFERGROUP:
         if (msg != MSG_GET)
             return Failure(TWCC_BADPROTOCOL);
@@ -159,6 +166,10 @@ TwainResult DataSource::Image(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data)
         if (msg != MSG_GET)
             return Failure(TWCC_BADPROTOCOL);
         return MemoryTransfer(static_cast<TW_IMAGEMEMXFER *>(data));
+    case DAT_IMAGEFILEXFER:
+        if (msg != MSG_GET)
+            return Failure(TWCC_BADPROTOCOL);
+        return FileTransfer();
     default:
         return Failure(TWCC_BADPROTOCOL);
     }
@@ -201,6 +212,8 @@ TwainResult DataSource::Open(pTW_IDENTITY origin, pTW_IDENTITY identity)
     m_identity = *identity;
     m_application = *origin;
     m_capabilities.Reset();
+    m_fileName = DEFAULT_FILE_NAME;
+    m_fileNameText = "TWAIN.TMP";
     m_pendingEvent = MSG_NULL;
     m_thread = GetCurrentThreadId();
     m_state = 4;
@@ -636,27 +649,89 @@ TwainResult DataSource::ExtendedInfo(TW_MEMREF data)
     return {};
 }
 
-TwainResult DataSource::NativeTransfer(TW_MEMREF data)
+TwainResult DataSource::SetupFile(TW_UINT16 msg, TW_SETUPFILEXFER *setup)
 {
-    if (m_state != 6 || m_capabilities.XferMech() != TWSX_NATIVE)
+    if (m_state < 4 || m_state > 6)
         return Failure(TWCC_SEQERROR);
-    if (data == nullptr)
+    if (setup == nullptr)
         return Failure(TWCC_BADVALUE);
+    if (msg == MSG_SET) {
+        // The name as the application's code page spells it.
+        char name[sizeof(setup->FileName)] = {};
+        memcpy(name, setup->FileName, sizeof(name) - 1);
+        wchar_t wide[MAX_PATH] = {};
+        if (!IsFileFormat(setup->Format) || name[0] == '\0' ||
+            MultiByteToWideChar(CP_ACP, 0, name, -1, wide, MAX_PATH) == 0)
+            return Failure(TWCC_BADVALUE);
+        m_fileName = wide;
+        m_fileNameText = name;
+        m_capabilities.SetFileFormat(setup->Format);
+        return {};
+    }
+    if (msg == MSG_RESET) {
+        m_fileName = DEFAULT_FILE_NAME;
+        m_fileNameText = "TWAIN.TMP";
+        m_capabilities.SetFileFormat(TWFF_BMP);
+    }
+    const bool fallback = msg == MSG_GETDEFAULT;
+    memset(setup, 0, sizeof(*setup));
+    strncpy(setup->FileName, fallback ? "TWAIN.TMP" : m_fileNameText.c_str(),
+            sizeof(setup->FileName) - 1);
+    setup->Format = fallback ? TW_UINT16{TWFF_BMP} : m_capabilities.FileFormat();
+    return {};
+}
+
+TwainResult DataSource::WholePage(TW_UINT16 mechanism, HGLOBAL *dib)
+{
+    if (m_state != 6 || m_capabilities.XferMech() != mechanism)
+        return Failure(TWCC_SEQERROR);
     // A page that failed is never handed on from wherever the driver stopped.
     if (m_pageFailed)
         return Failure(TWCC_SEQERROR);
     HRESULT hr = PreparePage();
     if (FAILED(hr))
         return Failure(ConditionOf(hr));
-    HGLOBAL dib = nullptr;
     const wchar_t *item = m_jobs[m_job].name.c_str();
     hr = m_conversion.Active()
-             ? BuildDib(m_session.Bridge(), item, m_shape, m_output, m_conversion, &dib)
-             : FetchNativeDib(m_session.Bridge(), item, m_page, m_shape, &dib);
+             ? BuildDib(m_session.Bridge(), item, m_shape, m_output, m_conversion, dib)
+             : FetchNativeDib(m_session.Bridge(), item, m_page, m_shape, dib);
     if (FAILED(hr)) {
         m_pageFailed = true;
         return Failure(ConditionOf(hr));
     }
+    return {};
+}
+
+TwainResult DataSource::FileTransfer()
+{
+    UniqueHGlobal dib;
+    const TwainResult fetched = WholePage(TWSX_FILE, dib.put());
+    if (fetched.rc != TWRC_SUCCESS)
+        return fetched;
+    const BYTE *bits = static_cast<const BYTE *>(GlobalLock(dib.get()));
+    const HRESULT hr = LogStep(
+        "writing the file", WritePageFile(m_fileName.c_str(), m_capabilities.FileFormat(), bits));
+    GlobalUnlock(dib.get());
+    if (FAILED(hr)) {
+        // The page is not delivered; its rows are gone from the driver.
+        m_pageFailed = true;
+        const bool noFolder = hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) ||
+                              hr == HRESULT_FROM_WIN32(ERROR_INVALID_NAME);
+        return Failure(noFolder ? TWCC_BADDEST : TWCC_FILEWRITEERROR);
+    }
+    m_pageDelivered = true;
+    m_state = 7;
+    return {TWRC_XFERDONE, TWCC_SUCCESS};
+}
+
+TwainResult DataSource::NativeTransfer(TW_MEMREF data)
+{
+    if (data == nullptr)
+        return Failure(TWCC_BADVALUE);
+    HGLOBAL dib = nullptr;
+    const TwainResult fetched = WholePage(TWSX_NATIVE, &dib);
+    if (fetched.rc != TWRC_SUCCESS)
+        return fetched;
     // The application owns the handle from here and frees it with GlobalFree.
     *static_cast<TW_HANDLE *>(data) = dib;
     m_pageDelivered = true;

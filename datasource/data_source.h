@@ -43,7 +43,11 @@ private:
     TwainResult Layout(TW_UINT16 msg, TW_IMAGELAYOUT *layout);
     // DAT_EXTIMAGEINFO: the page's document (its job, from 1), its page in it, its side.
     TwainResult ExtendedInfo(TW_MEMREF data);
+    // The current page whole, as a DIB in the pixel type delivered, for a native or file transfer.
+    TwainResult WholePage(TW_UINT16 mechanism, HGLOBAL *dib);
     TwainResult NativeTransfer(TW_MEMREF data);
+    TwainResult SetupFile(TW_UINT16 msg, TW_SETUPFILEXFER *setup);
+    TwainResult FileTransfer();
     TwainResult MemoryTransfer(TW_IMAGEMEMXFER *transfer);
 
     // The job window: what it offers, and what the user chose.
@@ -87,6 +91,8 @@ private:
     bool m_pageDelivered = false;          // the current page's last byte reached the app
     bool m_pageFailed = false;             // a transfer of the current page failed: no retry
     LONG m_rowsDone = 0;                   // memory transfer: rows of the page already handed on
+    std::wstring m_fileName = L"TWAIN.TMP"; // file transfers: where, as the application named it
+    std::string m_fileNameText = "TWAIN.TMP";
     PageShape m_shape;                     // the current page as stored
     PageShape m_output;                    // and as delivered, in the pixel type asked for
     PixelConversion m_conversion;          // from the one to the other

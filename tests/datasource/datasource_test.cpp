@@ -5,6 +5,8 @@
 #include "expected_page.h"
 
 #include <objbase.h>
+#include <initguid.h>
+#include <wincodec.h>
 
 #include <cstddef>
 #include <cstring>
@@ -61,7 +63,7 @@ TEST(SourceEntry, IdentifiesItselfAndRefusesWhatComesOutOfTurn)
          TWCC_SEQERROR},
         {"event before enable", DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, true, TWCC_SEQERROR},
         {"unknown data argument", DG_CONTROL, 0x0777, MSG_GET, true, TWCC_BADPROTOCOL},
-        {"file transfer", DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, true, TWCC_BADPROTOCOL},
+        {"file transfer", DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, true, TWCC_SEQERROR},
         {"audio group", DG_AUDIO, DAT_AUDIOINFO, MSG_GET, true, TWCC_BADPROTOCOL},
         {"identity with an odd message", DG_CONTROL, DAT_IDENTITY, MSG_USERSELECT, true,
          TWCC_BADPROTOCOL},
@@ -111,7 +113,7 @@ TEST_F(SourceSession, OffersTheCapabilitySetAnApplicationReadsAtOpen)
     };
     const Expected caps[] = {
         {CAP_SUPPORTEDCAPS, TWON_ARRAY, TWTY_UINT16, 24, GET_ONLY, 0},
-        {CAP_SUPPORTEDDATS, TWON_ARRAY, TWTY_UINT32, 14, GET_ONLY, 0},
+        {CAP_SUPPORTEDDATS, TWON_ARRAY, TWTY_UINT32, 16, GET_ONLY, 0},
         {CAP_XFERCOUNT, TWON_ONEVALUE, TWTY_INT16, 0xFFFF, SETTABLE, 3},
         {CAP_UICONTROLLABLE, TWON_ONEVALUE, TWTY_BOOL, TRUE, GET_ONLY, 0},
         {CAP_DEVICEONLINE, TWON_ONEVALUE, TWTY_BOOL, TRUE, GET_ONLY, 0},
@@ -131,7 +133,7 @@ TEST_F(SourceSession, OffersTheCapabilitySetAnApplicationReadsAtOpen)
         {ICAP_PHYSICALHEIGHT, TWON_ONEVALUE, TWTY_FIX32, Fix32(17), GET_ONLY, 0},
         {ICAP_FRAMES, TWON_ONEVALUE, TWTY_FRAME, 0, SETTABLE, 0},
         {ICAP_SUPPORTEDSIZES, TWON_ENUMERATION, TWTY_UINT16, TWSS_NONE, SETTABLE, TWSS_NONE},
-        {ICAP_IMAGEFILEFORMAT, TWON_ENUMERATION, TWTY_UINT16, TWFF_BMP, SETTABLE, TWFF_BMP},
+        {ICAP_IMAGEFILEFORMAT, TWON_ENUMERATION, TWTY_UINT16, TWFF_BMP, SETTABLE, TWFF_PNG},
         {ICAP_EXTIMAGEINFO, TWON_ENUMERATION, TWTY_BOOL, FALSE, SETTABLE, TRUE},
         {ICAP_THRESHOLD, TWON_RANGE, TWTY_FIX32, Fix32(128), SETTABLE, Fix32(100)},
     };
@@ -180,7 +182,7 @@ TEST_F(SourceSession, OffersTheCapabilitySetAnApplicationReadsAtOpen)
     };
     const Setting settings[] = {
         {ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY, TWRC_SUCCESS, TWCC_SUCCESS, TWSX_MEMORY},
-        {ICAP_XFERMECH, TWTY_UINT16, TWSX_FILE, TWRC_FAILURE, TWCC_BADVALUE, TWSX_MEMORY},
+        {ICAP_XFERMECH, TWTY_UINT16, 4, TWRC_FAILURE, TWCC_BADVALUE, TWSX_MEMORY},
         {ICAP_XFERMECH, TWTY_FIX32, TWSX_NATIVE, TWRC_FAILURE, TWCC_BADVALUE, TWSX_MEMORY},
         {CAP_XFERCOUNT, TWTY_INT16, 0, TWRC_FAILURE, TWCC_BADVALUE, 0xFFFF},
         {CAP_INDICATORS, TWTY_BOOL, TRUE, TWRC_CHECKSTATUS, TWCC_SUCCESS, FALSE},
@@ -353,6 +355,170 @@ TEST_F(SourceSession, DeliversThePixelTypeAskedForFromEveryStoredType)
         }
         app.Close();
     }
+}
+
+// A written page as an application reads it back: WIC's decoder, 24-bit B,G,R from the top, and
+// the resolution the file records.
+struct DecodedFile
+{
+    UINT width = 0, height = 0;
+    double dpi = 0;
+    std::vector<BYTE> pixels;
+};
+
+DecodedFile Decode(const std::wstring &path)
+{
+    DecodedFile file;
+    IWICImagingFactory *factory = nullptr;
+    IWICBitmapDecoder *decoder = nullptr;
+    IWICBitmapFrameDecode *frame = nullptr;
+    IWICFormatConverter *converter = nullptr;
+    double dpiY = 0;
+    WICPixelFormatGUID format = {};
+    if (SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IWICImagingFactory, reinterpret_cast<void **>(&factory))) &&
+        SUCCEEDED(factory->CreateDecoderFromFilename(path.c_str(), nullptr, GENERIC_READ,
+                                                     WICDecodeMetadataCacheOnDemand, &decoder)) &&
+        SUCCEEDED(decoder->GetFrame(0, &frame)) &&
+        SUCCEEDED(frame->GetSize(&file.width, &file.height)) &&
+        SUCCEEDED(frame->GetResolution(&file.dpi, &dpiY)) &&
+        SUCCEEDED(frame->GetPixelFormat(&format)) &&
+        (IsEqualGUID(format, GUID_WICPixelFormat8bppGray) ||
+         IsEqualGUID(format, GUID_WICPixelFormat8bppIndexed) ||
+         IsEqualGUID(format, GUID_WICPixelFormat1bppIndexed))) {
+        // Wine's converter takes neither grey nor a palette to colour: they are spread here.
+        const bool oneBit = IsEqualGUID(format, GUID_WICPixelFormat1bppIndexed);
+        const UINT stride = oneBit ? (file.width + 7) / 8 : file.width;
+        std::vector<BYTE> indices(static_cast<size_t>(stride) * file.height);
+        WICColor colours[256] = {};
+        UINT count = 0;
+        IWICPalette *palette = nullptr;
+        const bool grey = IsEqualGUID(format, GUID_WICPixelFormat8bppGray);
+        if (!grey && SUCCEEDED(factory->CreatePalette(&palette)) &&
+            SUCCEEDED(frame->CopyPalette(palette)))
+            palette->GetColors(256, colours, &count);
+        if (palette != nullptr)
+            palette->Release();
+        if (SUCCEEDED(frame->CopyPixels(nullptr, stride, static_cast<UINT>(indices.size()),
+                                        indices.data()))) {
+            for (UINT y = 0; y < file.height; ++y) {
+                for (UINT x = 0; x < file.width; ++x) {
+                    const BYTE *row = indices.data() + static_cast<size_t>(y) * stride;
+                    const BYTE index = oneBit ? (row[x / 8] >> (7 - x % 8)) & 1 : row[x];
+                    const WICColor colour = grey ? 0xFF000000u | index * 0x010101u : colours[index];
+                    file.pixels.push_back(static_cast<BYTE>(colour));
+                    file.pixels.push_back(static_cast<BYTE>(colour >> 8));
+                    file.pixels.push_back(static_cast<BYTE>(colour >> 16));
+                }
+            }
+        }
+    } else if (frame != nullptr && SUCCEEDED(factory->CreateFormatConverter(&converter)) &&
+               SUCCEEDED(converter->Initialize(frame, GUID_WICPixelFormat24bppBGR,
+                                               WICBitmapDitherTypeNone, nullptr, 0,
+                                               WICBitmapPaletteTypeCustom))) {
+        file.pixels.resize(static_cast<size_t>(file.width) * 3 * file.height);
+        if (FAILED(converter->CopyPixels(nullptr, file.width * 3,
+                                         static_cast<UINT>(file.pixels.size()),
+                                         file.pixels.data())))
+            file.pixels.clear();
+    }
+    for (IUnknown *object : std::initializer_list<IUnknown *>{converter, frame, decoder, factory}) {
+        if (object != nullptr)
+            object->Release();
+    }
+    return file;
+}
+
+TEST_F(SourceSession, WritesEveryPageToTheFileTheApplicationNamesInEachFormat)
+{
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    Use(L"mailbox.scn");
+    OpenAndEnable(MSG_XFERREADY, TWSX_FILE);
+    struct Case
+    {
+        TW_UINT16 format;
+        const char *extension;
+        bool lossless;
+    };
+    // One page each: colour as BMP, TIFF and PNG; grey as JPEG; black and white as BMP and PNG.
+    const Case cases[] = {{TWFF_BMP, "bmp", true}, {TWFF_TIFF, "tif", true},
+                          {TWFF_PNG, "png", true}, {TWFF_JFIF, "jpg", false},
+                          {TWFF_BMP, "bmp", true}, {TWFF_PNG, "png", true}};
+    std::string folder;
+    for (wchar_t c : E2eDir())
+        folder.push_back(static_cast<char>(c));
+    for (size_t n = 0; n < EVERY_READY_PAGE.size(); ++n) {
+        const PageOf &stored = EVERY_READY_PAGE[n];
+        const Case &test = cases[n];
+        SCOPED_TRACE(testing::Message() << "page " << stored.page << " of " << stored.item << " as "
+                                        << test.extension);
+        TW_IMAGEINFO info = {};
+        ASSERT_EQ(app.Send(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+        const std::string path = folder + "\\file-page-" + std::to_string(n) + "." + test.extension;
+        DeleteFileA(path.c_str());
+        TW_SETUPFILEXFER setup = {};
+        strncpy(setup.FileName, path.c_str(), sizeof(setup.FileName) - 1);
+        setup.Format = test.format;
+        ASSERT_EQ(app.Send(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
+        ASSERT_EQ(app.Send(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE)
+            << "condition " << app.Condition();
+        TW_PENDINGXFERS pending = {};
+        ASSERT_EQ(app.Send(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
+
+        const DecodedFile file = Decode(std::wstring(path.begin(), path.end()));
+        ASSERT_EQ(file.width, static_cast<UINT>(info.ImageWidth));
+        ASSERT_EQ(file.height, static_cast<UINT>(info.ImageLength));
+        ASSERT_FALSE(file.pixels.empty()) << "the file is not an image WIC reads";
+        EXPECT_NEAR(file.dpi, info.XResolution.Whole, 1.0) << "the page's resolution";
+        // The pixels of the native page: the generator's, as B,G,R.
+        const std::vector<BYTE> expected = ExpectedPage(scenario, stored.item, stored.page);
+        const size_t raw = (static_cast<size_t>(info.ImageWidth) * info.BitsPerPixel + 7) / 8;
+        size_t wrong = 0, difference = 0;
+        for (LONG y = 0; y < info.ImageLength; ++y) {
+            for (LONG x = 0; x < info.ImageWidth; ++x) {
+                const BYTE *row = expected.data() + raw * static_cast<size_t>(y);
+                for (int c = 0; c < 3; ++c) {
+                    const BYTE want = info.BitsPerPixel == 24             ? row[3 * x + c]
+                                      : info.BitsPerPixel == 8            ? row[x]
+                                      : ((row[x / 8] >> (7 - x % 8)) & 1) ? 255
+                                                                          : 0;
+                    const BYTE got =
+                        file.pixels[(static_cast<size_t>(y) * info.ImageWidth + x) * 3 + c];
+                    wrong += got != want;
+                    difference += got > want ? got - want : want - got;
+                }
+            }
+        }
+        if (test.lossless) {
+            EXPECT_EQ(wrong, 0u) << "values not as the native page's";
+        } else {
+            EXPECT_LT(difference / (3.0 * info.ImageWidth * info.ImageLength), 4.0)
+                << "the JPEG is far from the page";
+        }
+    }
+    CoUninitialize();
+    app.Close();
+}
+
+TEST_F(SourceSession, RefusesAFileWhereNoneCanBeWritten)
+{
+    Use(L"mailbox.scn");
+    OpenAndEnable(MSG_XFERREADY, TWSX_FILE);
+    TW_SETUPFILEXFER setup = {};
+    strncpy(setup.FileName, "C:\\no such folder\\page.bmp", sizeof(setup.FileName) - 1);
+    setup.Format = TWFF_BMP;
+    ASSERT_EQ(app.Send(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
+    setup.Format = TWFF_XBM;
+    EXPECT_EQ(app.Send(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_FAILURE);
+    EXPECT_EQ(app.Condition(), TWCC_BADVALUE) << "a format the source does not write";
+    EXPECT_EQ(app.Send(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_FAILURE);
+    const TW_UINT16 condition = app.Condition();
+    EXPECT_TRUE(condition == TWCC_BADDEST || condition == TWCC_FILEWRITEERROR) << condition;
+    // The page is not delivered: its job stays; the rest follow.
+    TW_PENDINGXFERS pending = {};
+    ASSERT_EQ(app.Send(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, EVERY_READY_PAGE.size() - 1);
+    app.Close();
 }
 
 TEST_F(SourceSession, TransfersInMemoryStripsOfWholeRows)
