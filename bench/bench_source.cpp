@@ -102,6 +102,29 @@ double SourceNative(TwainApp &app, size_t *bytes)
     return rc == TWRC_XFERDONE ? seconds : -1;
 }
 
+// Seconds of one file transfer of the large page, written to the temporary folder; negative on
+// failure.
+double SourceFile(TwainApp &app, TW_UINT16 format, const char *name, LONGLONG *bytes)
+{
+    if (!OpenSource(app, TWSX_FILE))
+        return -1;
+    char folder[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, folder);
+    TW_SETUPFILEXFER setup = {};
+    snprintf(setup.FileName, sizeof(setup.FileName), "%s%s", folder, name);
+    setup.Format = format;
+    app.Send(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup);
+    const double start = Now();
+    const TW_UINT16 rc = app.Send(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr);
+    const double seconds = Now() - start;
+    WIN32_FILE_ATTRIBUTE_DATA file = {};
+    if (GetFileAttributesExA(setup.FileName, GetFileExInfoStandard, &file))
+        *bytes = (static_cast<LONGLONG>(file.nFileSizeHigh) << 32) | file.nFileSizeLow;
+    DeleteFileA(setup.FileName);
+    app.Close();
+    return rc == TWRC_XFERDONE ? seconds : -1;
+}
+
 // The application's memory above its own strip buffer during a memory transfer of the page.
 bool SourceMemory(TwainApp &app, TW_UINT16 pixelType, TW_UINT32 *strip, SIZE_T *extra,
                   double *seconds)
@@ -212,6 +235,21 @@ int main(int argc, char **argv)
         }
     }
     const MemoryRun &stored = memoryRuns[0], &grey = memoryRuns[1];
+    struct FileRun
+    {
+        TW_UINT16 format;
+        const char *name;
+        double seconds;
+        LONGLONG bytes;
+    };
+    FileRun fileRuns[] = {{TWFF_BMP, "bench-page.bmp", 0, 0}, {TWFF_PNG, "bench-page.png", 0, 0}};
+    for (FileRun &run : fileRuns) {
+        run.seconds = SourceFile(app, run.format, run.name, &run.bytes);
+        if (run.seconds < 0) {
+            fprintf(stderr, "bench_source: the file transfer to %s failed\n", run.name);
+            return 1;
+        }
+    }
     double best = 0, bestClient = 0;
     size_t dibBytes = 0;
     for (int run = 0; run < RUNS; ++run) {
@@ -238,6 +276,9 @@ int main(int argc, char **argv)
     printf("  sample client's road %7.2f s  %6.1f MB/s\n", bestClient,
            static_cast<double>(dibBytes) / MB / bestClient);
     printf("  source / sample client: %.2f (goal: at most 1.10)\n", best / bestClient);
+    for (const FileRun &run : fileRuns)
+        printf("file transfer of the page as %s (Windows Imaging Component): %.2f s, %.1f MB\n",
+               run.name, run.seconds, static_cast<double>(run.bytes) / MB);
     printf("memory transfer of the page in strips of %lu bytes: %.2f s\n",
            static_cast<unsigned long>(stored.strip), stored.seconds);
     printf("  application's peak memory above its own buffer: %.2f MB = %.2f strips "

@@ -58,8 +58,7 @@ const CapabilityRow ROWS[] = {
     {CAP_XFERCOUNT,         TWTY_INT16,  Holds::Count,   SETTABLE, 0xFFFF,            {},                                                       Unmatched::Refuse},
     {CAP_UICONTROLLABLE,    TWTY_BOOL,   Holds::Fixed,   GET_ONLY, TRUE,              {},                                                       Unmatched::Refuse},
     {CAP_DEVICEONLINE,      TWTY_BOOL,   Holds::Device,  GET_ONLY, TRUE,              {},                                                       Unmatched::Refuse},
-    // No progress window of its own: asked for one, the source keeps to none and says so.
-    {CAP_INDICATORS,        TWTY_BOOL,   Holds::Setting, SETTABLE, FALSE,             {FALSE},                                                  Unmatched::Nearest},
+    {CAP_INDICATORS,        TWTY_BOOL,   Holds::Setting, SETTABLE, TRUE,              {FALSE, TRUE},                                            Unmatched::Refuse},
     {CAP_ENABLEDSUIONLY,    TWTY_BOOL,   Holds::Fixed,   GET_ONLY, FALSE,             {},                                                       Unmatched::Refuse},
     {ICAP_COMPRESSION,      TWTY_UINT16, Holds::Setting, SETTABLE, TWCP_NONE,         {TWCP_NONE},                                              Unmatched::Nearest},
     {ICAP_PIXELTYPE,        TWTY_UINT16, Holds::Pixel,   SETTABLE, PIXEL_AS_STORED,   {TWPT_BW, TWPT_GRAY, TWPT_RGB},                           Unmatched::Refuse},

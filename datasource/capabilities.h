@@ -58,6 +58,8 @@ public:
     TW_UINT16 Units() const { return static_cast<TW_UINT16>(Current(ICAP_UNITS)); }
     // The pixel type the application asked for, or PIXEL_AS_STORED.
     TW_UINT16 AskedPixelType() const { return static_cast<TW_UINT16>(Current(ICAP_PIXELTYPE)); }
+    // Whether the progress window shows while pages move.
+    bool Indicators() const { return Current(CAP_INDICATORS) != FALSE; }
     bool Vanilla() const { return Current(ICAP_PIXELFLAVOR) == TWPF_VANILLA; }
     // The format of file transfers: ICAP_IMAGEFILEFORMAT, also set by DAT_SETUPFILEXFER.
     TW_UINT16 FileFormat() const { return static_cast<TW_UINT16>(Current(ICAP_IMAGEFILEFORMAT)); }

@@ -413,6 +413,12 @@ TwainResult DataSource::StartBatch(const std::vector<StoredJob> &jobs)
     m_page = 1;
     m_remaining = remaining;
     m_transfersLeft = m_capabilities.XferCount();
+    m_pagesDone = 0;
+    m_batchPages = 0;
+    for (const StoredJob &job : jobs)
+        m_batchPages += job.pages;
+    if (m_capabilities.Indicators())
+        m_progress.Show(m_instance, m_parent, m_batchPages);
     m_jobComplete = true;
     m_pageReady = false;
     m_pageDelivered = false;
@@ -448,6 +454,7 @@ HRESULT DataSource::PreparePage()
     if (!m_output.Describe(m_conversion.Delivered(m_shape.info)))
         return LogStep("a page too wide in the pixel type asked for", E_NOTIMPL);
     m_pageReady = true;
+    m_progress.Update(m_jobs[m_job].title, m_page, m_jobs[m_job].pages, m_pagesDone);
     m_rowsDone = 0;
     m_pageDelivered = false;
     m_pageFailed = false;
@@ -474,6 +481,7 @@ void DataSource::EndPage()
     m_pageReady = false;
     m_pageDelivered = false;
     m_pageFailed = false;
+    ++m_pagesDone;
     // The bridge moves to the next job only with the page count of a described page.
     if (!described) {
         ImageInfo info = {};
@@ -514,6 +522,7 @@ void DataSource::Drain()
 
 void DataSource::EndBatch()
 {
+    m_progress.Close();
     if (m_remaining > 0)
         Drain();
     m_jobs.clear();
@@ -537,8 +546,9 @@ TwainResult DataSource::PendingTransfers(TW_UINT16 msg, TW_PENDINGXFERS *pending
     }
     if (msg == MSG_ENDXFER)
         EndPage();
-    // A reset stops the batch here: the jobs not complete stay on the device.
-    pending->Count = msg == MSG_ENDXFER ? PendingCount() : 0;
+    // A reset, or Cancel in the progress window, stops the batch here: the jobs not complete
+    // stay on the device.
+    pending->Count = msg == MSG_ENDXFER && !m_progress.Cancelled() ? PendingCount() : 0;
     if (pending->Count != 0) {
         m_state = 6;
         return {};
@@ -685,6 +695,10 @@ TwainResult DataSource::WholePage(TW_UINT16 mechanism, HGLOBAL *dib)
 {
     if (m_state != 6 || m_capabilities.XferMech() != mechanism)
         return Failure(TWCC_SEQERROR);
+    if (m_progress.Cancelled()) {
+        m_state = 7;
+        return {TWRC_CANCEL, TWCC_SUCCESS};
+    }
     // A page that failed is never handed on from wherever the driver stopped.
     if (m_pageFailed)
         return Failure(TWCC_SEQERROR);
@@ -749,6 +763,10 @@ TwainResult DataSource::MemoryTransfer(TW_IMAGEMEMXFER *transfer)
     // A page that failed is never handed on from wherever the driver stopped.
     if (m_pageFailed)
         return Failure(TWCC_SEQERROR);
+    if (m_progress.Cancelled()) {
+        m_state = 7;
+        return {TWRC_CANCEL, TWCC_SUCCESS};
+    }
     HRESULT hr = PreparePage();
     if (FAILED(hr))
         return Failure(ConditionOf(hr));

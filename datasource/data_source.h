@@ -7,6 +7,7 @@
 #include "manager_memory.h"
 #include "page_transfer.h"
 #include "pixel_conversion.h"
+#include "progress_window.h"
 #include "twain_ext.h"
 
 #include <vector>
@@ -74,6 +75,7 @@ private:
     Capabilities m_capabilities;
     BridgeSession m_session;
     JobDialog m_dialog;
+    ProgressWindow m_progress;
     TW_UINT16 m_pendingEvent = MSG_NULL; // for a TWAIN 1 manager's next DAT_EVENT
     DWORD m_thread = 0;                  // the thread that opened the session
     bool m_showUI = false;               // enabled with the job window
@@ -91,6 +93,8 @@ private:
     bool m_pageDelivered = false;          // the current page's last byte reached the app
     bool m_pageFailed = false;             // a transfer of the current page failed: no retry
     LONG m_rowsDone = 0;                   // memory transfer: rows of the page already handed on
+    LONG m_pagesDone = 0;                  // pages of the batch handed on or ended
+    LONG m_batchPages = 0;                 // all pages of the batch's jobs
     std::wstring m_fileName = L"TWAIN.TMP"; // file transfers: where, as the application named it
     std::string m_fileNameText = "TWAIN.TMP";
     PageShape m_shape;                     // the current page as stored

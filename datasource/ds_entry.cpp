@@ -50,6 +50,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
         if (g_source != nullptr)
             g_source->Unload();
         UnregisterClassW(JOB_DIALOG_CLASS, instance);
+        UnregisterClassW(PROGRESS_WINDOW_CLASS, instance);
         LogClose();
     }
     return TRUE;

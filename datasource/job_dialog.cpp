@@ -1,25 +1,11 @@
 #include "job_dialog.h"
 
+#include "window_layout.h"
+
 #include <cwchar>
 #include <string>
 
 namespace {
-
-bool RegisterDialogClass(HINSTANCE instance)
-{
-    WNDCLASSEXW existing = {};
-    existing.cbSize = sizeof(existing);
-    if (GetClassInfoExW(instance, JOB_DIALOG_CLASS, &existing))
-        return true;
-    WNDCLASSEXW windowClass = {};
-    windowClass.cbSize = sizeof(windowClass);
-    windowClass.lpfnWndProc = DefWindowProcW;
-    windowClass.hInstance = instance;
-    windowClass.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    windowClass.lpszClassName = JOB_DIALOG_CLASS;
-    return RegisterClassExW(&windowClass) != 0;
-}
 
 std::wstring JobLine(const StoredJob &job)
 {
@@ -35,7 +21,7 @@ std::wstring JobLine(const StoredJob &job)
 bool JobDialog::Show(HINSTANCE instance, HWND parent, const std::vector<StoredJob> &jobs, Done done)
 {
     Close();
-    if (!RegisterDialogClass(instance))
+    if (!RegisterSourceWindowClass(instance, JOB_DIALOG_CLASS))
         return false;
     m_window = CreateWindowExW(WS_EX_DLGMODALFRAME, JOB_DIALOG_CLASS, L"Stored scan jobs",
                                WS_POPUP | WS_CAPTION | WS_SYSMENU, CW_USEDEFAULT, CW_USEDEFAULT,

@@ -3,6 +3,7 @@
 #include "datasource_test_support.h"
 #include "e2e_support.h"
 #include "expected_page.h"
+#include "progress_window.h"
 
 #include <objbase.h>
 #include <initguid.h>
@@ -117,7 +118,7 @@ TEST_F(SourceSession, OffersTheCapabilitySetAnApplicationReadsAtOpen)
         {CAP_XFERCOUNT, TWON_ONEVALUE, TWTY_INT16, 0xFFFF, SETTABLE, 3},
         {CAP_UICONTROLLABLE, TWON_ONEVALUE, TWTY_BOOL, TRUE, GET_ONLY, 0},
         {CAP_DEVICEONLINE, TWON_ONEVALUE, TWTY_BOOL, TRUE, GET_ONLY, 0},
-        {CAP_INDICATORS, TWON_ENUMERATION, TWTY_BOOL, FALSE, SETTABLE, FALSE},
+        {CAP_INDICATORS, TWON_ENUMERATION, TWTY_BOOL, TRUE, SETTABLE, FALSE},
         {CAP_ENABLEDSUIONLY, TWON_ONEVALUE, TWTY_BOOL, FALSE, GET_ONLY, 0},
         {ICAP_COMPRESSION, TWON_ENUMERATION, TWTY_UINT16, TWCP_NONE, SETTABLE, TWCP_NONE},
         {ICAP_PIXELTYPE, TWON_ENUMERATION, TWTY_UINT16, TWPT_RGB, SETTABLE, TWPT_GRAY},
@@ -185,7 +186,7 @@ TEST_F(SourceSession, OffersTheCapabilitySetAnApplicationReadsAtOpen)
         {ICAP_XFERMECH, TWTY_UINT16, 4, TWRC_FAILURE, TWCC_BADVALUE, TWSX_MEMORY},
         {ICAP_XFERMECH, TWTY_FIX32, TWSX_NATIVE, TWRC_FAILURE, TWCC_BADVALUE, TWSX_MEMORY},
         {CAP_XFERCOUNT, TWTY_INT16, 0, TWRC_FAILURE, TWCC_BADVALUE, 0xFFFF},
-        {CAP_INDICATORS, TWTY_BOOL, TRUE, TWRC_CHECKSTATUS, TWCC_SUCCESS, FALSE},
+        {CAP_INDICATORS, TWTY_BOOL, 2, TWRC_SUCCESS, TWCC_SUCCESS, TRUE},
         {ICAP_COMPRESSION, TWTY_UINT16, TWCP_JPEG, TWRC_CHECKSTATUS, TWCC_SUCCESS, TWCP_NONE},
         {ICAP_SUPPORTEDSIZES, TWTY_UINT16, TWSS_A4LETTER, TWRC_CHECKSTATUS, TWCC_SUCCESS,
          TWSS_NONE},
@@ -519,6 +520,59 @@ TEST_F(SourceSession, RefusesAFileWhereNoneCanBeWritten)
     ASSERT_EQ(app.Send(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
     EXPECT_EQ(pending.Count, EVERY_READY_PAGE.size() - 1);
     app.Close();
+}
+
+TEST_F(SourceSession, ShowsProgressWhilePagesMoveAndCancelEndsTheBatch)
+{
+    struct Case
+    {
+        const char *what;
+        BOOL indicators;
+        bool applicationWindow; // else the desktop is the parent
+    };
+    const Case cases[] = {{"progress over the application's window", TRUE, true},
+                          {"progress with the desktop as parent", TRUE, false},
+                          {"no progress", FALSE, true}};
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.what);
+        Use(L"mailbox.scn", 1);
+        HWND window =
+            CreateWindowExW(0, L"STATIC", L"application", WS_POPUP | WS_VISIBLE, 0, 0, 640, 480,
+                            nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+        ASSERT_EQ(app.Open(), TWRC_SUCCESS);
+        ASSERT_EQ(SetOneValue(CAP_INDICATORS, TWTY_BOOL, test.indicators), TWRC_SUCCESS);
+        TW_USERINTERFACE ui = {};
+        ui.hParent = test.applicationWindow ? window : GetDesktopWindow();
+        ASSERT_EQ(app.Send(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+        TW_HANDLE dib = nullptr;
+        ASSERT_EQ(app.Send(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_XFERDONE);
+        GlobalFree(dib);
+        TW_PENDINGXFERS pending = {};
+        ASSERT_EQ(app.Send(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
+        HWND progress = FindWindowW(PROGRESS_WINDOW_CLASS, nullptr);
+        if (!test.indicators) {
+            EXPECT_EQ(progress, nullptr);
+        } else {
+            ASSERT_NE(progress, nullptr);
+            EXPECT_EQ(GetWindow(progress, GW_OWNER), test.applicationWindow ? window : nullptr);
+            EXPECT_TRUE(IsWindowEnabled(window)) << "the application's window stays usable";
+            wchar_t job[100] = {}, page[100] = {};
+            GetDlgItemTextW(progress, 200, job, 100);
+            GetDlgItemTextW(progress, 201, page, 100);
+            EXPECT_STREQ(job, L"Quarterly report.tif");
+            EXPECT_STREQ(page, L"Page 1 of 3");
+            // The user presses Cancel: the next transfer ends with TWRC_CANCEL, and the batch.
+            PostMessageW(GetDlgItem(progress, IDCANCEL), BM_CLICK, 0, 0);
+            EXPECT_EQ(app.Send(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_CANCEL);
+            ASSERT_EQ(app.Send(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
+            EXPECT_EQ(pending.Count, 0);
+            EXPECT_EQ(FindWindowW(PROGRESS_WINDOW_CLASS, nullptr), nullptr);
+        }
+        app.Close();
+        DestroyWindow(window);
+        // A cancelled job stays on the device, though the user's preference deletes after scan.
+        EXPECT_EQ(CountInReport("Escape:1008"), 0u);
+    }
 }
 
 TEST_F(SourceSession, TransfersInMemoryStripsOfWholeRows)
