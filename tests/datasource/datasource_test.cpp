@@ -5,6 +5,7 @@
 #include "expected_page.h"
 #include "progress_window.h"
 
+#include <commctrl.h>
 #include <objbase.h>
 #include <initguid.h>
 #include <wincodec.h>
@@ -681,7 +682,8 @@ protected:
         std::wstring text;   // the window's word when it has no list
     };
 
-    // Waits for the window, picks the rows given (all of them when empty) and presses a button.
+    // Waits for the window, picks the rows given (all of them when empty) and presses a button, or
+    // a key (VK_RETURN, VK_ESCAPE) in the list.
     static void PlayUser(std::vector<int> rows, int button, Seen *seen)
     {
         HWND window = nullptr;
@@ -694,17 +696,24 @@ protected:
             return;
         HWND list = GetDlgItem(window, 100);
         if (list != nullptr)
-            seen->listed = SendMessageW(list, LB_GETCOUNT, 0, 0);
+            seen->listed = SendMessageW(list, LVM_GETITEMCOUNT, 0, 0);
         wchar_t text[200] = {};
         GetWindowTextW(GetDlgItem(window, 101), text, ARRAYSIZE(text));
         seen->text = text;
         if (list != nullptr && !rows.empty()) {
-            SendMessageW(list, LB_SETSEL, FALSE, -1);
+            LVITEMW state = {};
+            state.stateMask = LVIS_SELECTED;
+            SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
+                         reinterpret_cast<LPARAM>(&state));
+            state.state = LVIS_SELECTED;
             for (int row : rows)
-                SendMessageW(list, LB_SETSEL, TRUE, row);
+                SendMessageW(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&state));
         }
-        PostMessageW(window, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(GetDlgItem(window, button)));
+        if (button == VK_RETURN || button == VK_ESCAPE)
+            PostMessageW(list, WM_KEYDOWN, button, 0);
+        else
+            PostMessageW(window, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(window, button)));
     }
 
     // The user acts in the window that is up; the message the source then sends.
@@ -736,8 +745,8 @@ TEST_F(SourceDialog, OffersWhatIsLeftAfterEachBatchAndAsksToCloseAtTheEnd)
     EXPECT_EQ(UserChooses({1}, IDOK, &seen), MSG_XFERREADY);
     EXPECT_EQ(seen.listed, 3) << "the user's ready jobs only";
     TransferPages({{L"JOB0002.tif", 1}}, false);
-    // The window is back with the two jobs not transferred.
-    EXPECT_EQ(UserChooses({}, IDOK, &seen), MSG_XFERREADY);
+    // The window is back with the two jobs not transferred; Enter takes both.
+    EXPECT_EQ(UserChooses({}, VK_RETURN, &seen), MSG_XFERREADY);
     EXPECT_EQ(seen.listed, 2);
     TransferPages({{L"JOB0001.tif", 1},
                    {L"JOB0001.tif", 2},
@@ -754,11 +763,12 @@ TEST_F(SourceDialog, ClosingTheWindowAsksTheApplicationToClose)
     struct Case
     {
         const wchar_t *scenario;
-        int button;
+        int button; // or key
         LRESULT listed;
         bool sayNoJobs;
     };
-    const Case cases[] = {{L"mailbox.scn", IDCANCEL, 3, false}, {L"empty.scn", IDCANCEL, -1, true}};
+    const Case cases[] = {{L"mailbox.scn", VK_ESCAPE, 3, false},
+                          {L"empty.scn", IDCANCEL, -1, true}};
     for (const Case &test : cases) {
         SCOPED_TRACE(testing::Message() << test.scenario);
         Use(test.scenario);
