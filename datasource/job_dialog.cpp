@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr int COLUMN_JOB = 0, COLUMN_PAGES = 1, COLUMN_TIME = 2;
+constexpr int COLUMN_JOB = 0, COLUMN_PAGES = 1; // then the time it was scanned
 
 std::wstring PagesText(LONG pages)
 {
