@@ -97,7 +97,9 @@ double FromFix32(TW_UINT32 bits)
 
 TW_UINT32 ToFix32(double value)
 {
-    const long scaled = std::lround(value * 65536.0);
+    // FIX32 holds -32768 up to just under 32768.
+    const double held = value < -32768.0 ? -32768.0 : value > 32767.99998 ? 32767.99998 : value;
+    const long long scaled = std::llround(held * 65536.0);
     const TW_INT16 whole = static_cast<TW_INT16>(scaled >> 16);
     return static_cast<TW_UINT16>(whole) | (static_cast<TW_UINT32>(scaled & 0xFFFF) << 16);
 }
@@ -168,7 +170,7 @@ bool OneValue(TW_CAPABILITY *capability, TW_UINT16 itemType, const Item &item,
 }
 
 bool Enumeration(TW_CAPABILITY *capability, const CapabilityRow &row, TW_UINT32 current,
-                 const ManagerMemory &memory)
+                 TW_UINT32 fallback, const ManagerMemory &memory)
 {
     const size_t itemBytes = ItemSize(row.itemType);
     const size_t bytes = offsetof(TW_ENUMERATION, ItemList) + row.allowed.size() * itemBytes;
@@ -179,7 +181,7 @@ bool Enumeration(TW_CAPABILITY *capability, const CapabilityRow &row, TW_UINT32 
         for (size_t i = 0; i < row.allowed.size(); ++i) {
             if (row.allowed[i] == current)
                 head.CurrentIndex = static_cast<TW_UINT32>(i);
-            if (row.allowed[i] == row.fallback)
+            if (row.allowed[i] == fallback)
                 head.DefaultIndex = static_cast<TW_UINT32>(i);
         }
         memcpy(data, &head, offsetof(TW_ENUMERATION, ItemList));
@@ -475,7 +477,8 @@ bool Capabilities::Get(const CapabilityRow &row, TW_UINT16 msg, TW_CAPABILITY *c
 {
     const bool fallback = msg == MSG_GETDEFAULT;
     const bool list = msg == MSG_GET;
-    const TW_UINT16 units = fallback ? TWUN_INCHES : Units();
+    // Every value in the units the application set, the default ones too.
+    const TW_UINT16 units = Units();
     const TW_UINT32 current = fallback ? row.fallback : Current(row.cap);
     switch (row.holds) {
     case Holds::List: {
@@ -496,14 +499,14 @@ bool Capabilities::Get(const CapabilityRow &row, TW_UINT16 msg, TW_CAPABILITY *c
     case Holds::Count:
         return OneValue(capability, row.itemType, Item{current, {}}, memory);
     case Holds::Setting:
-        return list ? Enumeration(capability, row, current, memory)
+        return list ? Enumeration(capability, row, current, row.fallback, memory)
                     : OneValue(capability, row.itemType, Item{current, {}}, memory);
     case Holds::Range:
         return list ? Range(capability, row, current, memory)
                     : OneValue(capability, row.itemType, Item{current, {}}, memory);
     case Holds::Pixel: {
         const TW_UINT32 delivered = fallback ? TWPT_RGB : DeliveredPixelType(page);
-        return list ? Enumeration(capability, row, delivered, memory)
+        return list ? Enumeration(capability, row, delivered, TWPT_RGB, memory)
                     : OneValue(capability, row.itemType, Item{delivered, {}}, memory);
     }
     case Holds::Depth:

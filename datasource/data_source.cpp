@@ -253,7 +253,9 @@ void DataSource::Unload()
     // COM objects belong to their thread; elsewhere the process's end releases them.
     if (m_state < 4 || GetCurrentThreadId() != m_thread)
         return;
+    // Windows go on the thread that made them, before their window procedure's module does.
     m_dialog.Close();
+    m_progress.Close();
     m_session.Release();
     m_state = 3;
 }
@@ -446,18 +448,21 @@ HRESULT DataSource::PreparePage()
         return LogStep("the bridge is at another page", E_UNEXPECTED);
     if (!m_shape.Describe(info))
         return LogStep("a page the source cannot hand on", E_NOTIMPL);
-    // The pixel type the application asked for, else the stored one.
+    // The pixel type the application asked for, else the stored page's depth.
     const TW_UINT16 asked = m_capabilities.AskedPixelType();
-    m_conversion =
-        PixelConversion(m_shape, asked != PIXEL_AS_STORED ? asked : m_shape.info.pixelType,
-                        m_capabilities.Threshold(), m_capabilities.Vanilla());
+    const TW_UINT16 stored = m_shape.bitsPerPixel == 1   ? TW_UINT16{TWPT_BW}
+                             : m_shape.bitsPerPixel == 8 ? TW_UINT16{TWPT_GRAY}
+                                                         : TW_UINT16{TWPT_RGB};
+    m_conversion = PixelConversion(m_shape, asked != PIXEL_AS_STORED ? asked : stored,
+                                   m_capabilities.Threshold(), m_capabilities.Vanilla());
     if (!m_output.Describe(m_conversion.Delivered(m_shape.info)))
         return LogStep("a page too wide in the pixel type asked for", E_NOTIMPL);
     m_pageReady = true;
-    m_progress.Update(m_jobs[m_job].title, m_page, m_jobs[m_job].pages, m_pagesDone);
     m_rowsDone = 0;
     m_pageDelivered = false;
     m_pageFailed = false;
+    // Last: the window handles its messages here.
+    m_progress.Update(m_jobs[m_job].title, m_page, m_jobs[m_job].pages, m_pagesDone);
     return S_OK;
 }
 
@@ -574,12 +579,26 @@ TwainResult DataSource::SetupMemory(TW_SETUPMEMXFER *setup)
     if (m_state == 6 && m_pageReady) {
         const TW_UINT32 row = static_cast<TW_UINT32>(m_output.paddedRow);
         setup->Preferred = row * (PREFERRED_BUFFER / row);
-        setup->MaxBufSize = static_cast<TW_UINT32>(MAX_TRANSFER_BUFFER / m_shape.rawRow) * row;
+        // As many rows as one strip hands on, in 64 bits: a converted row may be far wider than
+        // the stored one.
+        const unsigned long long most = static_cast<unsigned long long>(StripRowsAtMost()) * row;
+        setup->MaxBufSize =
+            static_cast<TW_UINT32>(most < MAX_TRANSFER_BUFFER ? most : MAX_TRANSFER_BUFFER);
+        if (setup->MaxBufSize < setup->Preferred)
+            setup->Preferred = setup->MaxBufSize;
     } else {
         setup->Preferred = PREFERRED_BUFFER;
         setup->MaxBufSize = MAX_TRANSFER_BUFFER;
     }
     return {};
+}
+
+LONG DataSource::StripRowsAtMost() const
+{
+    // A converted strip passes through a buffer of the stored rows: a few MiB, never the page.
+    const size_t most = m_conversion.Active() ? CONVERTED_STRIP_BYTES / m_shape.paddedRow
+                                              : MAX_TRANSFER_BUFFER / m_shape.rawRow;
+    return most > 0 ? static_cast<LONG>(most) : 1;
 }
 
 TwainResult DataSource::ImageInfoOf(TW_IMAGEINFO *info)
@@ -628,11 +647,16 @@ TwainResult DataSource::ExtendedInfo(TW_MEMREF data)
     memcpy(&head, data, sizeof(head));
     if (head.NumInfos > MOST_INFOS)
         return Failure(TWCC_BADVALUE);
+    // A TWAIN 2 application's items hold a pointer-sized Item; one built with a TWAIN 1.x header
+    // has 32 bits there, which is all the source writes for it.
+    const bool wide = (m_application.SupportedGroups & DF_APP2) != 0;
+    const size_t itemBytes =
+        wide ? sizeof(ExtImageInfoItem) : offsetof(ExtImageInfoItem, Item) + sizeof(TW_UINT32);
     // Each stored job is a document; its pages count from 1.
     BYTE *at = static_cast<BYTE *>(data) + sizeof(head);
-    for (TW_UINT32 i = 0; i < head.NumInfos; ++i, at += sizeof(ExtImageInfoItem)) {
-        ExtImageInfoItem info;
-        memcpy(&info, at, sizeof(info));
+    for (TW_UINT32 i = 0; i < head.NumInfos; ++i, at += itemBytes) {
+        ExtImageInfoItem info = {};
+        memcpy(&info, at, offsetof(ExtImageInfoItem, Item));
         info.NumItems = 1;
         info.ReturnCode = TWRC_SUCCESS;
         switch (info.InfoID) {
@@ -654,7 +678,12 @@ TwainResult DataSource::ExtendedInfo(TW_MEMREF data)
             info.ReturnCode = TWRC_INFONOTSUPPORTED;
             break;
         }
-        memcpy(at, &info, sizeof(info));
+        memcpy(at, &info, offsetof(ExtImageInfoItem, Item));
+        const TW_UINT32 narrow = static_cast<TW_UINT32>(info.Item);
+        if (wide)
+            memcpy(at + offsetof(ExtImageInfoItem, Item), &info.Item, sizeof(info.Item));
+        else
+            memcpy(at + offsetof(ExtImageInfoItem, Item), &narrow, sizeof(narrow));
     }
     return {};
 }
@@ -723,9 +752,13 @@ TwainResult DataSource::FileTransfer()
     if (fetched.rc != TWRC_SUCCESS)
         return fetched;
     const BYTE *bits = static_cast<const BYTE *>(GlobalLock(dib.get()));
-    const HRESULT hr = LogStep(
-        "writing the file", WritePageFile(m_fileName.c_str(), m_capabilities.FileFormat(), bits));
-    GlobalUnlock(dib.get());
+    const HRESULT hr =
+        bits == nullptr
+            ? E_OUTOFMEMORY
+            : LogStep("writing the file",
+                      WritePageFile(m_fileName.c_str(), m_capabilities.FileFormat(), bits));
+    if (bits != nullptr)
+        GlobalUnlock(dib.get());
     if (FAILED(hr)) {
         // The page is not delivered; its rows are gone from the driver.
         m_pageFailed = true;
@@ -780,11 +813,9 @@ TwainResult DataSource::MemoryTransfer(TW_IMAGEMEMXFER *transfer)
     }
     LONG rows = static_cast<LONG>(memory.Length / m_output.paddedRow);
     const LONG left = m_shape.height - m_rowsDone;
-    // A converted strip passes through a buffer of the stored rows: a few MiB, never the page.
-    const size_t most = m_conversion.Active() ? CONVERTED_STRIP_BYTES / m_shape.paddedRow + 1
-                                              : MAX_TRANSFER_BUFFER / m_shape.rawRow;
+    const LONG most = StripRowsAtMost();
     rows = rows < left ? rows : left;
-    rows = static_cast<size_t>(rows) < most ? rows : static_cast<LONG>(most);
+    rows = rows < most ? rows : most;
     LONG status = TRANSFER_STATUS_MORE;
     const wchar_t *item = m_jobs[m_job].name.c_str();
     bool fetched = false;

@@ -44,6 +44,8 @@ private:
     TwainResult Layout(TW_UINT16 msg, TW_IMAGELAYOUT *layout);
     // DAT_EXTIMAGEINFO: the page's document (its job, from 1), its page in it, its side.
     TwainResult ExtendedInfo(TW_MEMREF data);
+    // The rows one memory strip hands on at most.
+    LONG StripRowsAtMost() const;
     // The current page whole, as a DIB in the pixel type delivered, for a native or file transfer.
     TwainResult WholePage(TW_UINT16 mechanism, HGLOBAL *dib);
     TwainResult NativeTransfer(TW_MEMREF data);

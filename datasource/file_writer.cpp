@@ -31,6 +31,10 @@ private:
     T *m_object = nullptr;
 };
 
+// IWICImagingFactory's interface id, by value: the Windows SDK keeps it in windowscodecs.lib.
+constexpr IID IID_WIC_FACTORY = {
+    0xec5ec8a9, 0xc395, 0x4314, {0x9c, 0x77, 0x54, 0xd7, 0xa9, 0x35, 0xff, 0x70}};
+
 const GUID *ContainerOf(TW_UINT16 format)
 {
     switch (format) {
@@ -61,7 +65,9 @@ bool IsFileFormat(TW_UINT16 format)
     return ContainerOf(format) != nullptr;
 }
 
-HRESULT WritePageFile(const wchar_t *path, TW_UINT16 format, const BYTE *dib)
+namespace {
+
+HRESULT Encode(const wchar_t *path, TW_UINT16 format, const BYTE *dib, bool *created)
 {
     const GUID *container = ContainerOf(format);
     if (container == nullptr || dib == nullptr)
@@ -80,12 +86,13 @@ HRESULT WritePageFile(const wchar_t *path, TW_UINT16 format, const BYTE *dib)
 
     ComPtr<IWICImagingFactory> factory;
     HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                                  IID_IWICImagingFactory, reinterpret_cast<void **>(factory.put()));
+                                  IID_WIC_FACTORY, reinterpret_cast<void **>(factory.put()));
     ComPtr<IWICStream> stream;
     if (SUCCEEDED(hr))
         hr = factory->CreateStream(stream.put());
     if (SUCCEEDED(hr))
         hr = stream->InitializeFromFilename(path, GENERIC_WRITE);
+    *created = SUCCEEDED(hr);
     ComPtr<IWICBitmapEncoder> encoder;
     if (SUCCEEDED(hr))
         hr = factory->CreateEncoder(*container, nullptr, encoder.put());
@@ -144,5 +151,17 @@ HRESULT WritePageFile(const wchar_t *path, TW_UINT16 format, const BYTE *dib)
         hr = frame->Commit();
     if (SUCCEEDED(hr))
         hr = encoder->Commit();
+    return hr;
+}
+
+} // namespace
+
+HRESULT WritePageFile(const wchar_t *path, TW_UINT16 format, const BYTE *dib)
+{
+    bool created = false;
+    const HRESULT hr = Encode(path, format, dib, &created);
+    // What the source began and could not finish is no file of the application's.
+    if (FAILED(hr) && created)
+        DeleteFileW(path);
     return hr;
 }

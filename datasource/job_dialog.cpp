@@ -249,11 +249,12 @@ LRESULT CALLBACK JobDialog::WindowProc(HWND window, UINT message, WPARAM wParam,
         const auto *header = reinterpret_cast<const NMHDR *>(lParam);
         // From the keyboard too when the application's loop does not pass its messages on: Enter
         // transfers, Esc cancels; a double click transfers.
+        // The list is still at work on its notification: the window acts on it afterwards.
         if (header->code == NM_RETURN || header->code == NM_DBLCLK) {
-            dialog->Finish(true);
+            PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         } else if (header->code == LVN_KEYDOWN &&
                    reinterpret_cast<const NMLVKEYDOWN *>(lParam)->wVKey == VK_ESCAPE) {
-            dialog->Finish(false);
+            PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
         } else if (header->code == LVN_COLUMNCLICK) {
             dialog->Sort(reinterpret_cast<const NMLISTVIEW *>(lParam)->iSubItem);
         }

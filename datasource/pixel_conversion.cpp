@@ -16,8 +16,8 @@ PixelConversion::PixelConversion(const PageShape &stored, TW_UINT16 pixelType, B
     : m_from(stored.bitsPerPixel), m_to(BitsOf(pixelType)), m_threshold(threshold),
       m_vanilla(vanilla)
 {
-    // A 1-bit page in the vanilla flavour changes even at its own depth.
-    m_active = m_from != m_to || (m_to == 1 && vanilla);
+    // A black-and-white or grey page in the vanilla flavour changes even at its own depth.
+    m_active = m_from != m_to || (m_to <= 8 && vanilla);
 }
 
 ImageInfo PixelConversion::Delivered(const ImageInfo &stored) const
@@ -58,7 +58,7 @@ void PixelConversion::Row(const BYTE *in, BYTE *out, LONG width) const
         break;
     case 8:
         for (LONG x = 0; x < width; ++x)
-            out[x] = GreyAt(in, x);
+            out[x] = m_vanilla ? static_cast<BYTE>(255 - GreyAt(in, x)) : GreyAt(in, x);
         break;
     default:
         memset(out, 0, (static_cast<size_t>(width) + 7) / 8);
@@ -79,6 +79,8 @@ void PixelConversion::Palette(RGBQUAD *entries) const
         entries[1] = m_vanilla ? black : white;
         return;
     }
-    for (int i = 0; i < 256; ++i)
-        entries[i] = {static_cast<BYTE>(i), static_cast<BYTE>(i), static_cast<BYTE>(i), 0};
+    for (int i = 0; i < 256; ++i) {
+        const BYTE level = static_cast<BYTE>(m_vanilla ? 255 - i : i);
+        entries[i] = {level, level, level, 0};
+    }
 }

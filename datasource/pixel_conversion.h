@@ -12,7 +12,7 @@ public:
     // No conversion: the page comes as stored.
     PixelConversion() = default;
     // From the stored page's shape to `pixelType` (TWPT_BW, TWPT_GRAY, TWPT_RGB); a grey level at
-    // or above `threshold` is white; vanilla 1-bit pages have 0 for white.
+    // or above `threshold` is white; vanilla black-and-white and grey pages have 0 for white.
     PixelConversion(const PageShape &stored, TW_UINT16 pixelType, BYTE threshold, bool vanilla);
 
     bool Active() const { return m_active; }

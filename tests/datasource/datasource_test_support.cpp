@@ -100,7 +100,9 @@ RGBQUAD ReceivedPage::At(LONG x, LONG y, bool vanilla) const
         info.BitsPerPixel == 8 ? row[x] : static_cast<BYTE>((row[x / 8] >> (7 - x % 8)) & 1);
     if (!memory)
         return palette.at(index);
-    const BYTE grey = info.BitsPerPixel == 8 ? index : (index != 0) != vanilla ? 255 : 0;
+    // In memory, 0 is black (chocolate) or white (vanilla).
+    const BYTE level = info.BitsPerPixel == 8 ? index : index != 0 ? 255 : 0;
+    const BYTE grey = vanilla ? static_cast<BYTE>(255 - level) : level;
     return RGBQUAD{grey, grey, grey, 0};
 }
 
