@@ -35,7 +35,6 @@ struct NamedResult
 constexpr NamedResult RESULT_NAMES[] = {
     {0x00000000L, "S_OK"},
     {0x00000001L, "S_FALSE"},
-    {static_cast<HRESULT>(0x80004001L), "E_NOTIMPL"},
     {static_cast<HRESULT>(0x80004002L), "E_NOINTERFACE"},
     {static_cast<HRESULT>(0x80004003L), "E_POINTER"},
     {static_cast<HRESULT>(0x80004004L), "E_ABORT"},

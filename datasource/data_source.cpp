@@ -14,7 +14,7 @@ namespace {
 
 constexpr TW_UINT32 PREFERRED_BUFFER = 1024 * 1024;
 // Where a file transfer writes before the application names a file: TWAIN's default.
-constexpr wchar_t DEFAULT_FILE_NAME[] = L"TWAIN.TMP";
+constexpr char DEFAULT_FILE_NAME[] = "TWAIN.TMP";
 // The stored rows of one converted memory strip at most.
 constexpr size_t CONVERTED_STRIP_BYTES = 4 * 1024 * 1024;
 
@@ -39,6 +39,15 @@ void CopyText(TW_STR32 destination, const char *text)
 {
     memset(destination, 0, sizeof(TW_STR32));
     strncpy(destination, text, sizeof(TW_STR32) - 1);
+}
+
+// A file name as the application's code page spells it, in UTF-16; empty for none.
+std::wstring WideName(const std::string &name)
+{
+    wchar_t wide[MAX_PATH] = {};
+    if (name.empty() || MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, wide, MAX_PATH) == 0)
+        return std::wstring();
+    return wide;
 }
 
 bool SameApplication(const TW_IDENTITY &a, const TW_IDENTITY *b)
@@ -213,7 +222,6 @@ TwainResult DataSource::Open(pTW_IDENTITY origin, pTW_IDENTITY identity)
     m_application = *origin;
     m_capabilities.Reset();
     m_fileName = DEFAULT_FILE_NAME;
-    m_fileNameText = "TWAIN.TMP";
     m_pendingEvent = MSG_NULL;
     m_thread = GetCurrentThreadId();
     m_state = 4;
@@ -416,11 +424,11 @@ TwainResult DataSource::StartBatch(const std::vector<StoredJob> &jobs)
     m_remaining = remaining;
     m_transfersLeft = m_capabilities.XferCount();
     m_pagesDone = 0;
-    m_batchPages = 0;
+    LONG batchPages = 0;
     for (const StoredJob &job : jobs)
-        m_batchPages += job.pages;
+        batchPages += job.pages;
     if (m_capabilities.Indicators())
-        m_progress.Show(m_instance, m_parent, m_batchPages);
+        m_progress.Show(m_instance, m_parent, batchPages);
     m_jobComplete = true;
     m_pageReady = false;
     m_pageDelivered = false;
@@ -695,26 +703,20 @@ TwainResult DataSource::SetupFile(TW_UINT16 msg, TW_SETUPFILEXFER *setup)
     if (setup == nullptr)
         return Failure(TWCC_BADVALUE);
     if (msg == MSG_SET) {
-        // The name as the application's code page spells it.
-        char name[sizeof(setup->FileName)] = {};
-        memcpy(name, setup->FileName, sizeof(name) - 1);
-        wchar_t wide[MAX_PATH] = {};
-        if (!IsFileFormat(setup->Format) || name[0] == '\0' ||
-            MultiByteToWideChar(CP_ACP, 0, name, -1, wide, MAX_PATH) == 0)
+        const std::string name(setup->FileName, strnlen(setup->FileName, sizeof(setup->FileName)));
+        if (!IsFileFormat(setup->Format) || WideName(name).empty())
             return Failure(TWCC_BADVALUE);
-        m_fileName = wide;
-        m_fileNameText = name;
+        m_fileName = name;
         m_capabilities.SetFileFormat(setup->Format);
         return {};
     }
     if (msg == MSG_RESET) {
         m_fileName = DEFAULT_FILE_NAME;
-        m_fileNameText = "TWAIN.TMP";
         m_capabilities.SetFileFormat(TWFF_BMP);
     }
     const bool fallback = msg == MSG_GETDEFAULT;
     memset(setup, 0, sizeof(*setup));
-    strncpy(setup->FileName, fallback ? "TWAIN.TMP" : m_fileNameText.c_str(),
+    strncpy(setup->FileName, fallback ? DEFAULT_FILE_NAME : m_fileName.c_str(),
             sizeof(setup->FileName) - 1);
     setup->Format = fallback ? TW_UINT16{TWFF_BMP} : m_capabilities.FileFormat();
     return {};
@@ -752,11 +754,10 @@ TwainResult DataSource::FileTransfer()
     if (fetched.rc != TWRC_SUCCESS)
         return fetched;
     const BYTE *bits = static_cast<const BYTE *>(GlobalLock(dib.get()));
-    const HRESULT hr =
-        bits == nullptr
-            ? E_OUTOFMEMORY
-            : LogStep("writing the file",
-                      WritePageFile(m_fileName.c_str(), m_capabilities.FileFormat(), bits));
+    const HRESULT hr = bits == nullptr ? E_OUTOFMEMORY
+                                       : LogStep("writing the file",
+                                                 WritePageFile(WideName(m_fileName).c_str(),
+                                                               m_capabilities.FileFormat(), bits));
     if (bits != nullptr)
         GlobalUnlock(dib.get());
     if (FAILED(hr)) {

@@ -96,9 +96,7 @@ private:
     bool m_pageFailed = false;             // a transfer of the current page failed: no retry
     LONG m_rowsDone = 0;                   // memory transfer: rows of the page already handed on
     LONG m_pagesDone = 0;                  // pages of the batch handed on or ended
-    LONG m_batchPages = 0;                 // all pages of the batch's jobs
-    std::wstring m_fileName = L"TWAIN.TMP"; // file transfers: where, as the application named it
-    std::string m_fileNameText = "TWAIN.TMP";
+    std::string m_fileName = "TWAIN.TMP";  // file transfers: where, as the application named it
     PageShape m_shape;                     // the current page as stored
     PageShape m_output;                    // and as delivered, in the pixel type asked for
     PixelConversion m_conversion;          // from the one to the other
